@@ -1,0 +1,23 @@
+// The command line: options and positional arguments as the scan leaves
+// them, and the usage text printed when they do not fit.
+#pragma once
+
+#include <cstdint>
+
+#include "support/bounded_string.h"
+
+struct CommandLine {
+    int headersOnly = 0;
+    std::int64_t rangeFirst = -1;
+    std::int64_t rangeLast = -1;
+    BoundedString localFile;
+    BoundedString server;
+    BoundedString path{"/"};
+    int positionalCount = 0;  // counts arguments past the third as well
+};
+
+// Scans the arguments after the program name; -v sets verbosity at once.
+void scanArguments(int argumentCount, char** arguments, CommandLine& commandLine);
+
+// Writes the usage text at level 0.
+void printUsage();

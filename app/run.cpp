@@ -1,0 +1,133 @@
+#include "app/run.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/retry.h"
+#include "http/transfer.h"
+#include "platform/platform.h"
+#include "support/log.h"
+#include "support/socket_errors.h"
+
+namespace {
+
+const std::uint16_t kHttpPort = 80;
+const int kStatusDone = 0;
+const int kStatusUsage = 1;
+const int kStatusNoServer = 2;
+const int kStatusFileFailed = 4;
+const int kStatusRetried = 10;
+const int kStatusInterrupted = 99;
+
+bool socketsStarted = false;
+
+// Body blocks are about 16 KiB; a larger buffer turns many small file
+// writes into few large ones. Static, so the transfer never allocates it.
+char outputBuffer[256 * 1024];
+
+void onInterrupt() {
+    logAt(1, "INTERRUPT\n");
+    finishRun();
+    std::exit(kStatusInterrupted);  // the runtime flushes and closes the file
+}
+
+// Fills the address from a dotted address or a host lookup. Returns 1, or 0
+// when the lookup failed.
+int resolveServer(const BoundedString& server, Ipv4Address& address) {
+    address.family = kAddressFamilyInet;
+    address.port = hostToNetworkShort(kHttpPort);
+    address.address = parseDottedAddress(textOf(server));
+    if (address.address != kAddressNone) return 1;
+    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server));
+    return resolveHostName(textOf(server), &address.address) == 0;
+}
+
+void printSummary(const TransferResult& result) {
+    if (result.replyStatus != -1) logAt(5, "Reply status: %d\n", result.replyStatus);
+    if (result.rangeResolution != 0) logAt(5, "Ranges accepted: resolution=%d\n", result.rangeResolution);
+    if (result.contentLength == -1) {
+        logAt(5, "Content length: Unknown\n");
+    } else {
+        logAt(5, "Content length: %" PRId64 "\n", result.contentLength);
+    }
+    logAt(5, "Header bytes received: %" PRId64 "\n", result.headerBytes);
+    logAt(5, "Body bytes received: %" PRId64 "\n", result.bodyBytes);
+}
+
+// Closes the output file. Returns 1, or 0 after the level-1 fclose line.
+int closeOutput(std::FILE* output) {
+    if (std::fclose(output) == 0) return 1;
+    logAt(1, "fclose: %s\n", std::strerror(errno));
+    return 0;
+}
+
+// Runs the first attempt and any retries. Returns the exit status.
+int transfer(TransferRequest& request) {
+    TransferResult result;
+    int firstCompleted = fetchOnce(request, result);
+    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+    if (result.stage == stageWriteFile) {
+        logAt(1, "%s", textOf(result.errorText));
+        std::fclose(request.output);
+        return kStatusFileFailed;
+    }
+    // A buffered tail that cannot be written is lost data: report it even
+    // on the retry path, where the runtime would close the file silently.
+    if (!closeOutput(request.output) && result.stage == stageCompleted) return kStatusFileFailed;
+    if (!firstCompleted) return kStatusRetried + result.stage;
+    printSummary(result);
+    return kStatusDone;
+}
+
+}  // namespace
+
+int startSockets() {
+    if (startSocketLayer() != 0) {
+        logAt(1, "Error initialising windows sockets\n");
+        return 1;
+    }
+    socketsStarted = true;
+    return 0;
+}
+
+void stopSockets() {
+    if (!socketsStarted) return;
+    stopSocketLayer();
+    socketsStarted = false;
+}
+
+void finishRun() {
+    logAt(9, "Cleaning up...\n");
+    stopSockets();
+}
+
+int runCommandLine(const CommandLine& commandLine) {
+    if (commandLine.positionalCount < 2 || commandLine.positionalCount > 3) {
+        printUsage();
+        return kStatusUsage;
+    }
+    installInterruptHandler(onInterrupt);
+    if (startSockets() != 0) return kStatusUsage;
+    TransferRequest request;
+    if (!resolveServer(commandLine.server, request.address)) {
+        reportFailure("GetHostByName");
+        finishRun();
+        return kStatusNoServer;
+    }
+    request.headersOnly = commandLine.headersOnly;
+    request.path = commandLine.path;
+    request.rangeFirst = commandLine.rangeFirst;
+    request.rangeLast = commandLine.rangeLast;
+    request.output = std::fopen(textOf(commandLine.localFile), "wb");
+    if (request.output == nullptr) {
+        reportFailure("fopen");
+        finishRun();
+        return kStatusFileFailed;
+    }
+    std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
+    int status = transfer(request);
+    finishRun();
+    return status;
+}

@@ -1,0 +1,71 @@
+// The small layer that stands in for the platform: the socket layer with
+// its start, stop and last-error code (in the Windows Sockets numbering of
+// the program's error table), the interrupt signal and emptying a file.
+// Nothing above this layer includes socket headers or reads errno for a
+// socket error.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The platform's 16-byte IPv4 socket address record.
+struct Ipv4Address {
+    std::uint16_t family;   // kAddressFamilyInet
+    std::uint16_t port;     // network byte order
+    std::uint32_t address;  // network byte order
+    unsigned char zero[8];
+};
+
+const std::uint16_t kAddressFamilyInet = 2;
+// What parseDottedAddress gives for a text that is not a dotted address.
+const std::uint32_t kAddressNone = 0xFFFFFFFFu;
+
+typedef std::intptr_t SocketHandle;
+const SocketHandle kInvalidSocket = -1;
+
+// Starts the socket layer, version 1.1. Returns 0 on success.
+int startSocketLayer();
+
+// Stops the socket layer.
+void stopSocketLayer();
+
+// Returns the code of the last failed socket call (0 when none failed).
+int lastSocketError();
+
+// Returns the address in network byte order, or kAddressNone.
+std::uint32_t parseDottedAddress(const char* text);
+
+// Looks the name up; stores its first IPv4 address (network byte order).
+// Returns 0 on success, -1 on failure with a lookup code as last error.
+int resolveHostName(const char* name, std::uint32_t* address);
+
+// Returns the dotted form of an address in a buffer reused by each call.
+const char* formatDottedAddress(std::uint32_t address);
+
+std::uint16_t hostToNetworkShort(std::uint16_t value);
+std::uint16_t networkToHostShort(std::uint16_t value);
+
+// Returns a new TCP socket, or kInvalidSocket on failure.
+SocketHandle openTcpSocket();
+
+// Returns 0 when connected, -1 on failure.
+int connectSocket(SocketHandle socket, const Ipv4Address& address);
+
+// Sends all count bytes. Returns the count sent, or -1 on failure.
+int sendBytes(SocketHandle socket, const char* bytes, int count);
+
+// Waits for bytes. Returns the count received (at most capacity), 0 when
+// the peer closed the connection in order, -1 on failure.
+int receiveBytes(SocketHandle socket, char* block, int capacity);
+
+void closeSocket(SocketHandle socket);
+
+// Arranges for handler to run when the user interrupts the program. The
+// handler runs in the program's normal flow, never inside a signal, at the
+// latest when a socket wait notices the interrupt; it is expected to end
+// the process.
+void installInterruptHandler(void (*handler)());
+
+// Writes out buffered bytes, then cuts the file to length 0 and rewinds it.
+// Returns 0 on success, -1 on failure (the runtime's error is left set).
+int emptyOutputFile(std::FILE* file);

@@ -1,0 +1,18 @@
+// Short texts for the socket layer's error codes, and the two ways the
+// program turns the last socket error into words.
+#pragma once
+
+#include "support/bounded_string.h"
+
+// The code the socket layer reports when a peer closed the connection in
+// order before the reply was complete.
+const int kSocketErrorDisconnected = 10101;
+
+// Returns the text for a socket error code, or null for a code without one.
+const char* socketErrorText(int code);
+
+// Returns the text for the socket layer's last error; "" when it has none.
+BoundedString lastSocketErrorText();
+
+// Writes "<what>: <last socket error text>" at level 1, with no newline.
+void reportFailure(const char* what);
