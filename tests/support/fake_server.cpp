@@ -1,0 +1,181 @@
+#include "tests/support/fake_server.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+void sleepMillis(int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }
+
+// Reads until the blank line that ends a request, the peer's close, or 5 s.
+std::string readRequest(int connection) {
+    std::string request;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd watched = {connection, POLLIN, 0};
+        if (poll(&watched, 1, 100) <= 0) continue;
+        char block[4096];
+        ssize_t count = recv(connection, block, sizeof block, 0);
+        if (count <= 0) break;
+        request.append(block, static_cast<size_t>(count));
+    }
+    return request;
+}
+
+void sendAll(int connection, const char* bytes, size_t count) {
+    while (count > 0) {
+        ssize_t sent = send(connection, bytes, count, MSG_NOSIGNAL);
+        if (sent <= 0) return;
+        bytes += sent;
+        count -= static_cast<size_t>(sent);
+    }
+}
+
+void sendInChunks(int connection, const ServerStep& step) {
+    size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
+    for (size_t offset = 0; offset < step.bytes.size(); offset += chunk) {
+        if (offset > 0) sleepMillis(step.millis > 0 ? step.millis : 1);
+        sendAll(connection, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
+    }
+}
+
+void resetAndClose(int connection) {
+    linger abort = {1, 0};
+    setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close(connection);
+}
+
+// Plays one script on an accepted connection and ends it.
+void playScript(FakeServer& server, int connection, const ConnectionScript& script) {
+    for (const ServerStep& step : script) {
+        switch (step.kind) {
+            case ServerStep::sendData:
+                sendInChunks(connection, step);
+                break;
+            case ServerStep::pause:
+                sleepMillis(step.millis);
+                break;
+            case ServerStep::closeInOrder:
+                close(connection);
+                return;
+            case ServerStep::reset:
+                resetAndClose(connection);
+                return;
+            case ServerStep::stall:
+                while (!server.stopping) sleepMillis(5);
+                close(connection);
+                return;
+        }
+    }
+    close(connection);
+}
+
+// Returns an accepted connection, or -1 once the server is stopping.
+int acceptConnection(FakeServer& server) {
+    while (!server.stopping) {
+        pollfd watched = {server.listener, POLLIN, 0};
+        if (poll(&watched, 1, 20) <= 0) continue;
+        int connection = accept(server.listener, nullptr, nullptr);
+        if (connection >= 0) return connection;
+    }
+    return -1;
+}
+
+void serve(FakeServer& server) {
+    for (const ConnectionScript& script : server.scripts) {
+        int connection = acceptConnection(server);
+        if (connection < 0) break;
+        int on = 1;
+        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        std::string request = readRequest(connection);
+        {
+            std::lock_guard<std::mutex> guard(server.requestsLock);
+            server.requests.push_back(request);
+        }
+        playScript(server, connection, script);
+    }
+    close(server.listener);
+    server.listener = -1;
+}
+
+}  // namespace
+
+ServerStep sendData(const std::string& bytes, size_t chunk, int millisBetweenChunks) {
+    ServerStep step;
+    step.kind = ServerStep::sendData;
+    step.bytes = bytes;
+    step.chunk = chunk;
+    step.millis = millisBetweenChunks;
+    return step;
+}
+
+ServerStep pauseFor(int millis) {
+    ServerStep step;
+    step.kind = ServerStep::pause;
+    step.millis = millis;
+    return step;
+}
+
+ServerStep closeInOrder() { return ServerStep(); }
+
+ServerStep resetConnection() {
+    ServerStep step;
+    step.kind = ServerStep::reset;
+    return step;
+}
+
+ServerStep stallUntilStopped() {
+    ServerStep step;
+    step.kind = ServerStep::stall;
+    return step;
+}
+
+int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts) {
+    server.scripts = scripts;
+    server.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server.listener < 0) return -1;
+    int on = 1;
+    setsockopt(server.listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(server.listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(server.listener, 16) != 0 ||
+        getsockname(server.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        close(server.listener);
+        server.listener = -1;
+        return -1;
+    }
+    server.port = ntohs(address.sin_port);
+    server.thread = std::thread(serve, std::ref(server));
+    return 0;
+}
+
+std::vector<std::string> stopFakeServer(FakeServer& server) {
+    server.stopping = true;
+    if (server.thread.joinable()) server.thread.join();
+    std::lock_guard<std::mutex> guard(server.requestsLock);
+    return server.requests;
+}
+
+std::string httpReply(const std::string& statusLine, const std::vector<std::string>& headers,
+                      const std::string& body) {
+    std::string reply = statusLine + "\r\n";
+    for (const std::string& header : headers) reply += header + "\r\n";
+    return reply + "\r\n" + body;
+}
+
+std::string patternBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t index = 0; index < size; ++index) bytes[index] = static_cast<char>((index + seed) & 0xFF);
+    return bytes;
+}

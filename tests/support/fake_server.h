@@ -1,0 +1,53 @@
+// A scripted HTTP server on loopback for tests: it accepts one connection
+// per script entry, records the request, then plays the entry's steps
+// (bytes in given chunk sizes, pauses, an orderly close, a reset or a
+// stall). After the last entry it stops listening, so later connects are
+// refused.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ServerStep {
+    enum Kind { sendData, pause, closeInOrder, reset, stall };
+    Kind kind = closeInOrder;
+    std::string bytes;   // sendData: what to send
+    size_t chunk = 0;    // sendData: bytes per write (0: all in one write)
+    int millis = 0;      // pause: how long; sendData: pause between chunks
+};
+
+ServerStep sendData(const std::string& bytes, size_t chunk = 0, int millisBetweenChunks = 0);
+ServerStep pauseFor(int millis);
+ServerStep closeInOrder();
+ServerStep resetConnection();
+ServerStep stallUntilStopped();
+
+typedef std::vector<ServerStep> ConnectionScript;
+
+struct FakeServer {
+    int listener = -1;
+    unsigned short port = 0;
+    std::vector<ConnectionScript> scripts;
+    std::vector<std::string> requests;
+    std::mutex requestsLock;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// Listens on 127.0.0.1:port (0: any free port, stored in server.port).
+// Returns 0 on success, -1 on failure.
+int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts);
+
+// Stops the server. Returns the requests it received, in order.
+std::vector<std::string> stopFakeServer(FakeServer& server);
+
+// Returns a complete reply: the status line, the headers (each followed
+// by CR LF), the empty line and the body.
+std::string httpReply(const std::string& statusLine, const std::vector<std::string>& headers,
+                      const std::string& body);
+
+// Returns bytes 0..255 repeated to the given size, shifted by seed.
+std::string patternBytes(size_t size, unsigned seed = 0);
