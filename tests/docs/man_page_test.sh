@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Catches a manual page that groff warns about, or that misses a section,
+# an option of the usage text or an exit status.
+# Usage: man_page_test.sh MAN-PAGE WEBHAUL-BINARY
+set -uo pipefail
+page=$1
+binary=$2
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Prints the plain text of one section of the rendered page.
+section() {
+  awk -v name="$1" '/^[A-Z]/ { inside = ($0 == name); next } inside' <<<"$rendered"
+}
+
+warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1) || fail "groff failed on the page"
+[ -z "$warnings" ] || fail "groff warns: $warnings"
+if command -v man >/dev/null; then
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man failed on the page"
+  [ -z "$warnings" ] || fail "man warns: $warnings"
+fi
+
+rendered=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
+for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" "WHEN A TRANSFER BREAKS" EXAMPLES BUGS; do
+  grep -qx "$heading" <<<"$rendered" || fail "no section $heading"
+done
+
+# Every option of the usage text ("  -vn    ...") is described.
+usage=$("$binary" 2>&1 >/dev/null)
+options=$(sed -n 's/^  -\([a-z]\).*/\1/p' <<<"$usage")
+[ -n "$options" ] || fail "no options found in the usage text"
+for letter in $options; do
+  section OPTIONS | grep -Eq "^ +-$letter" || fail "option -$letter is not described"
+done
+section OPTIONS | grep -q -- "-rfirst--1" || fail "the open-ended range form is not described"
+for level in 0 1 3 4 5 8 9; do
+  section OPTIONS | grep -Eq "^ +$level +[a-zA-Z*]" || fail "verbosity level $level is not described"
+done
+
+exits=$(section "EXIT STATUS")
+for status in 0 1 2 4 10 11 12 13 14 99; do
+  grep -Eq "^ +$status +[A-Z]" <<<"$exits" || fail "exit status $status is not described"
+done
+grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||
+  fail "exit status 4 does not mention a failed write"
+
+limits=$(section BUGS | tr -s ' \n' ' ')
+for limit in "Host" "port 80" "IPv4" "HTTP/1.0" "not followed" "TLS" "no timeout"; do
+  grep -qi -- "$limit" <<<"$limits" || fail "limit not named: $limit"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures problem(s) in $page" >&2
+  exit 1
+fi
+echo "manual page renders cleanly and covers every option and exit status"
