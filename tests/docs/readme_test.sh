@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Catches a README that has lost the newcomer's two commands, a section, or
+# an exit status of the program.
+# Usage: readme_test.sh README
+set -uo pipefail
+readme=$1
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# The first code block is the one a newcomer runs.
+first_block=$(awk '/^```/ { if (inside) exit; inside = 1; next } inside' "$readme")
+grep -q "^scripts/demo" <<<"$first_block" || fail "the first commands lack scripts/demo"
+grep -q "^scripts/test" <<<"$first_block" || fail "the first commands lack scripts/test"
+
+for heading in "## Usage" "### Options" "### Exit status" "## What happens when a transfer breaks" \
+               "## Limits" "## Windows" "## Performance" "## Code layout"; do
+  grep -qx "$heading" "$readme" || fail "no heading $heading"
+done
+
+for status in 0 1 2 4 10 11 12 13 14 99; do
+  grep -Eq "^\| $status \|" "$readme" || fail "exit status $status is not in the table"
+done
+for option in -h -rN-M -vN; do
+  grep -Fq "| \`$option\` |" "$readme" || fail "option $option is not in the table"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures problem(s) in $readme" >&2
+  exit 1
+fi
+echo "README gives the two commands, every section, option and exit status"
