@@ -88,7 +88,8 @@ int acceptConnection(FakeServer& server) {
 }
 
 void serve(FakeServer& server) {
-    for (const ConnectionScript& script : server.scripts) {
+    size_t count = server.respond ? static_cast<size_t>(server.connectionLimit) : server.scripts.size();
+    for (size_t index = 0; index < count; ++index) {
         int connection = acceptConnection(server);
         if (connection < 0) break;
         int on = 1;
@@ -98,7 +99,7 @@ void serve(FakeServer& server) {
             std::lock_guard<std::mutex> guard(server.requestsLock);
             server.requests.push_back(request);
         }
-        playScript(server, connection, script);
+        playScript(server, connection, server.respond ? server.respond(request) : server.scripts[index]);
     }
     close(server.listener);
     server.listener = -1;
@@ -158,6 +159,29 @@ int startFakeServer(FakeServer& server, unsigned short port, const std::vector<C
     server.port = ntohs(address.sin_port);
     server.thread = std::thread(serve, std::ref(server));
     return 0;
+}
+
+int startRespondingServer(FakeServer& server, unsigned short port, int connectionLimit, Responder respond) {
+    server.respond = std::move(respond);
+    server.connectionLimit = connectionLimit;
+    return startFakeServer(server, port, {});
+}
+
+int openRefusingPort(unsigned short& port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
 }
 
 std::vector<std::string> stopFakeServer(FakeServer& server) {

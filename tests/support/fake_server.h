@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,10 +28,15 @@ ServerStep stallUntilStopped();
 
 typedef std::vector<ServerStep> ConnectionScript;
 
+// Chooses the script for one connection from the request it received.
+typedef std::function<ConnectionScript(const std::string& request)> Responder;
+
 struct FakeServer {
     int listener = -1;
     unsigned short port = 0;
     std::vector<ConnectionScript> scripts;
+    Responder respond;          // when set: answers connectionLimit connections
+    int connectionLimit = 0;
     std::vector<std::string> requests;
     std::mutex requestsLock;
     std::atomic<bool> stopping{false};
@@ -40,6 +46,14 @@ struct FakeServer {
 // Listens on 127.0.0.1:port (0: any free port, stored in server.port).
 // Returns 0 on success, -1 on failure.
 int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts);
+
+// Like startFakeServer, but each of the first connectionLimit connections
+// is answered with the script that respond returns for its request.
+int startRespondingServer(FakeServer& server, unsigned short port, int connectionLimit, Responder respond);
+
+// Binds a loopback socket without listening, so connects to its port are
+// refused. Returns the socket (close it when done) or -1; stores the port.
+int openRefusingPort(unsigned short& port);
 
 // Stops the server. Returns the requests it received, in order.
 std::vector<std::string> stopFakeServer(FakeServer& server);

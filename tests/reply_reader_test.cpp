@@ -1,0 +1,258 @@
+// The reply reader: header section put together across blocks, the three
+// values read from it, the body stored byte for byte, and how a reply ends.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <netinet/in.h>
+#include <linux/sockios.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "http/transfer.h"
+#include "support/log.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/in_process.h"
+
+namespace {
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;          // what the server sends
+    std::string body;           // what the file must hold afterwards
+    const char* failNote;       // null: the attempt completes
+    int status;
+    std::int64_t contentLength;
+    int rangeResolution;
+    size_t chunk = 0;           // bytes per server write, 0: one write
+    bool resetAtEnd = false;    // reset instead of an orderly close
+    int headersOnly = 0;
+};
+
+std::string withBody(const std::string& head, const std::string& body) { return head + "\r\n\r\n" + body; }
+
+std::string manyHeaderLines(int count) {
+    std::string lines;
+    for (int index = 0; index < count; ++index) lines += "X-Filler-" + std::to_string(index) + ": value\r\n";
+    return lines;
+}
+
+const std::string kPattern = patternBytes(40000, 3);
+const std::string kZeros("a\0b\0\0c", 6);
+const std::string kLongLine = "X-Long: " + std::string(5000, 'L');
+
+const ReplyCase kReplyCases[] = {
+    {"SplitHeadersOneWrite", withBody("HTTP/1.0 200 OK\r\nContent-Length: 10\r\nAccept-Ranges: bytes", "0123456789"),
+     "0123456789", nullptr, 200, 10, 1},
+    {"SplitHeadersOneBytePerWrite", withBody("HTTP/1.0 200 OK\r\nContent-Length: 10\r\nAccept-Ranges: bytes", "0123456789"),
+     "0123456789", nullptr, 200, 10, 1, 1},
+    {"SplitHeadersSevenBytesPerWrite", withBody("HTTP/1.0 200 OK\r\nContent-Length: 10\r\nAccept-Ranges: bytes", "0123456789"),
+     "0123456789", nullptr, 200, 10, 1, 7},
+    {"LfOnlyLines", "HTTP/1.0 200 OK\nContent-Length: 4\nAccept-Ranges: bytes\n\nbody", "body", nullptr, 200, 4, 1, 3},
+    {"NotFoundPageStoredAsBody", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 9", "not here\n"), "not here\n",
+     nullptr, 404, 9, 0},
+    {"NotFoundShortPageStillCompletes", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 500", "gone"), "gone",
+     nullptr, 404, 500, 0},
+    {"StatusWithoutNumber", withBody("HTTP/1.0 OK", "x"), "x", nullptr, -1, -1, 0},
+    {"StatusWordAlone", withBody("HTTP/1.0", "x"), "x", nullptr, -1, -1, 0},
+    {"StatusWordOf99Characters", withBody(std::string(99, 'H') + " 301 Moved", ""), "", nullptr, 301, -1, 0},
+    {"StatusWordOver99Characters", withBody(std::string(100, 'H') + " 301 Moved", ""), "", nullptr, -1, -1, 0},
+    {"ContentLengthLeadingSpaces", withBody("HTTP/1.0 200 OK\r\nContent-Length:     3", "abc"), "abc", nullptr, 200, 3, 0},
+    {"ContentLengthWithoutSpace", withBody("HTTP/1.0 200 OK\r\nContent-Length:3", "abc"), "abc", nullptr, 200, 3, 0},
+    {"ContentLengthAnyCase", withBody("HTTP/1.0 200 OK\r\ncONTENT-lENGTH: 3", "abc"), "abc", nullptr, 200, 3, 0},
+    {"ContentLengthNotNumber", withBody("HTTP/1.0 200 OK\r\nContent-Length: many", "abc"), "abc", nullptr, 200, -1, 0},
+    {"ContentLengthWordKeepsEarlierValue",
+     withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: none", "abc"), "abc", nullptr, 200, 3, 0},
+    {"ContentLengthBeyond32Bits", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 3000000000", "x"), "x",
+     nullptr, 404, 3000000000LL, 0},
+    {"AcceptRangesBytesAnyCase", withBody("HTTP/1.0 200 OK\r\naccept-ranges:   BYTES", ""), "", nullptr, 200, -1, 1},
+    {"AcceptRangesNumber", withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: 4096", ""), "", nullptr, 200, -1, 4096},
+    {"AcceptRangesOtherWordIgnored", withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: none", ""), "", nullptr, 200, -1, 0},
+    {"AcceptRangesWordKeepsEarlierValue",
+     withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nAccept-Ranges: none", ""), "", nullptr, 200, -1, 1},
+    {"HeaderWithoutColonIgnored", withBody("HTTP/1.0 200 OK\r\nContent-Length 5\r\nAccept-Ranges bytes", "abc"), "abc",
+     nullptr, 200, -1, 0},
+    {"HeadReplyWithBodyBytes", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1000", "stray"), "stray", nullptr, 200,
+     1000, 0, 0, false, 1},
+    {"HeadReplyWithoutBodyCompletes", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1000", ""), "", nullptr, 200, 1000,
+     0, 0, false, 1},
+    {"HeadReplyCutInHeadersCompletes", "HTTP/1.0 200 OK\r\nContent-Le", "", nullptr, 200, -1, 0, 0, false, 1},
+    {"BodyWithZeroBytesStoredByCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 6", kZeros), kZeros, nullptr, 200,
+     6, 0, 4},
+    {"BodyBeyondContentLengthKept", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3", "abcdef"), "abcdef", nullptr, 200,
+     3, 0},
+    {"BodyWithoutLengthClosedInOrder", withBody("HTTP/1.0 200 OK", "partial"), "partial", nullptr, 200, -1, 0},
+    {"LargeBodyInManyBlocks", withBody("HTTP/1.0 200 OK\r\nContent-Length: 40000", kPattern), kPattern, nullptr, 200,
+     40000, 0, 9000},
+    {"ShortBodyClosedInOrder", withBody("HTTP/1.0 200 OK\r\nContent-Length: 100", "only this"), "only this",
+     "recv: Disconnected\n", 200, 100, 0},
+    {"ShortPartialBodyClosedInOrder", withBody("HTTP/1.0 206 Partial Content\r\nContent-Length: 100", "only this"),
+     "only this", "recv: Disconnected\n", 206, 100, 0},
+    {"CutHeaderClosedInOrder", "HTTP/1.0 200 OK\r\nContent-Len", "", "recv: Disconnected\n", 200, -1, 0},
+    {"NoReplyAtAll", "", "", "recv: Disconnected\n", -1, -1, 0},
+    {"ResetMidBody", withBody("HTTP/1.0 200 OK\r\nContent-Length: 99999", kPattern), kPattern,
+     "recv: Connection reset\n", 200, 99999, 0, 0, true},
+    {"ResetInHeaders", "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-", "", "recv: Connection reset\n", 200, -1,
+     1, 0, true},
+    {"LongHeaderLineKeptCut", withBody("HTTP/1.0 200 OK\r\n" + kLongLine + "\r\nContent-Length: 5", "after"), "after",
+     nullptr, 200, 5, 0, 700},
+    {"HundredsOfHeaderLines", withBody("HTTP/1.0 200 OK\r\n" + manyHeaderLines(600) + "Accept-Ranges: bytes", "end"),
+     "end", nullptr, 200, -1, 1, 5000},
+};
+
+class ReplyReader : public testing::TestWithParam<ReplyCase> {};
+
+TEST_P(ReplyReader, ReadsReply) {
+    const ReplyCase& c = GetParam();
+    FakeServer server;
+    ConnectionScript script = {sendData(c.reply, c.chunk), c.resetAtEnd ? resetConnection() : closeInOrder()};
+    ASSERT_EQ(0, startFakeServer(server, 0, {script}));
+    TransferRequest request;
+    prepareRequest(request, server.port, "/r");
+    request.headersOnly = c.headersOnly;
+    TransferResult result;
+    verbosity = 0;
+    int completed = fetchOnce(request, result);
+    stopFakeServer(server);
+    EXPECT_EQ(c.failNote == nullptr, completed == 1);
+    EXPECT_STREQ(c.failNote == nullptr ? "" : c.failNote, textOf(result.errorText));
+    EXPECT_EQ(c.failNote == nullptr ? stageCompleted : stageReceive, result.stage);
+    EXPECT_EQ(c.status, result.replyStatus);
+    EXPECT_EQ(c.contentLength, result.contentLength);
+    EXPECT_EQ(c.rangeResolution, result.rangeResolution);
+    EXPECT_EQ(static_cast<std::int64_t>(c.body.size()), result.bodyBytes);
+    EXPECT_EQ(static_cast<std::int64_t>(c.reply.size()), result.headerBytes + result.bodyBytes);
+    EXPECT_EQ(c.body, fileBytes(request.output));
+    std::fclose(request.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReplyReader, testing::ValuesIn(kReplyCases), CaseName());
+
+// A loopback connection whose sending side hands over one block at a time
+// and waits until the reader took it, so every receive sees exactly one block.
+struct BlockFeed {
+    int writer = -1;
+    int reader = -1;
+};
+
+int openBlockFeed(BlockFeed& feed) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return -1;
+    }
+    feed.reader = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(feed.reader, reinterpret_cast<sockaddr*>(&address), size) != 0) return -1;
+    feed.writer = accept(listener, nullptr, nullptr);
+    close(listener);
+    return feed.writer < 0 ? -1 : 0;
+}
+
+// Waits (5 s at most) until the block arrived and the reader emptied its queue.
+void waitUntilTaken(const BlockFeed& feed) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int unsent = 1;
+    int unread = 1;
+    while ((unsent > 0 || unread > 0) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        if (ioctl(feed.writer, SIOCOUTQ, &unsent) != 0 || ioctl(feed.reader, FIONREAD, &unread) != 0) return;
+    }
+}
+
+void feedBlocks(const BlockFeed& feed, const std::vector<std::string>& blocks) {
+    for (const std::string& block : blocks) {
+        if (send(feed.writer, block.data(), block.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(block.size())) break;
+        waitUntilTaken(feed);
+    }
+    close(feed.writer);
+}
+
+struct BlockOutcome {
+    int completed = 0;
+    TransferResult result;
+    std::string file;
+    std::string log;
+};
+
+// Runs the reply reader on the given blocks at the given verbosity.
+void readBlocks(const std::vector<std::string>& blocks, int logLevel, BlockOutcome& outcome) {
+    BlockFeed feed;
+    ASSERT_EQ(0, openBlockFeed(feed));
+    std::thread writer(feedBlocks, std::cref(feed), std::cref(blocks));
+    TransferRequest request;
+    request.output = std::tmpfile();
+    verbosity = logLevel;
+    StderrCapture capture;
+    beginStderrCapture(capture);
+    outcome.completed = receiveReply(feed.reader, request, outcome.result);
+    outcome.log = endStderrCapture(capture);
+    writer.join();
+    close(feed.reader);
+    outcome.file = fileBytes(request.output);
+    std::fclose(request.output);
+}
+
+const std::string kSplitReply = "HTTP/1.0 206 Partial\r\nAccept-Ranges: 512\nContent-Length: 7\r\n\r\npayload";
+
+TEST(ReplyBlocks, EverySplitPointGivesSameResult) {
+    for (size_t split = 1; split < kSplitReply.size(); ++split) {
+        BlockOutcome outcome;
+        readBlocks({kSplitReply.substr(0, split), kSplitReply.substr(split)}, 0, outcome);
+        EXPECT_EQ(1, outcome.completed) << split;
+        EXPECT_EQ(206, outcome.result.replyStatus) << split;
+        EXPECT_EQ(512, outcome.result.rangeResolution) << split;
+        EXPECT_EQ(7, outcome.result.contentLength) << split;
+        EXPECT_EQ(static_cast<std::int64_t>(kSplitReply.size()) - 7, outcome.result.headerBytes) << split;
+        EXPECT_EQ("payload", outcome.file) << split;
+    }
+}
+
+TEST(ReplyBlocks, OneBytePerReadGivesOneProgressLineEach) {
+    std::vector<std::string> blocks;
+    for (char byte : kSplitReply) blocks.push_back(std::string(1, byte));
+    BlockOutcome outcome;
+    readBlocks(blocks, 3, outcome);
+    EXPECT_EQ("payload", outcome.file);
+    EXPECT_EQ(7, outcome.result.contentLength);
+    std::string progress;
+    for (int count = 1; count <= 7; ++count) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\rReceived %d/7 (%1.1f%%)...", count, static_cast<double>(count) / 7.0 * 100.0);
+        progress += line;
+    }
+    EXPECT_EQ(progress + "\n", outcome.log);
+}
+
+// The rest of a block after a zero byte in the header section is counted,
+// not read; the next block continues the line that was cut there.
+TEST(ReplyBlocks, ZeroByteInHeaderSectionHidesRestOfBlock) {
+    std::string first("HTTP/1.0 200 OK\r\nX-Note: a\0Content-Length: 99\r\nAccept-Ranges: bytes\r\n", 69);
+    std::string second = "b\r\nContent-Length: 3\r\n\r\nabc";
+    BlockOutcome outcome;
+    readBlocks({first, second}, 5, outcome);
+    EXPECT_EQ(1, outcome.completed);
+    EXPECT_EQ(3, outcome.result.contentLength);
+    EXPECT_EQ(0, outcome.result.rangeResolution);
+    EXPECT_EQ(static_cast<std::int64_t>(first.size() + second.size() - 3), outcome.result.headerBytes);
+    EXPECT_EQ("abc", outcome.file);
+    EXPECT_EQ("** Status: HTTP/1.0 200 OK\n** Header: X-Note: ab\n** Header: Content-Length: 3\n"
+              "\rReceived 3/3 (100.0%)...\n",
+              outcome.log);
+}
+
+TEST(ReplyBlocks, LongHeaderLineLoggedCutAt999) {
+    BlockOutcome outcome;
+    readBlocks({"HTTP/1.0 200 OK\r\n" + kLongLine.substr(0, 2500), kLongLine.substr(2500) + "\r\nX-Next: 1\r\n\r\n"}, 5,
+               outcome);
+    EXPECT_EQ(1, outcome.completed);
+    EXPECT_EQ("** Status: HTTP/1.0 200 OK\n** Header: " + kLongLine.substr(0, 999) + "\n** Header: X-Next: 1\n\n",
+              outcome.log);
+}
+
+}  // namespace

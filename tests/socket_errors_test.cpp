@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "support/log.h"
+#include "support/socket_errors.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/in_process.h"
+
+namespace {
+
+// Read during constant initialisation, before any test changes it.
+const int kStartingVerbosity = verbosity;
+
+struct ErrorRowCase {
+    int code;
+    const char* text;  // null: the code has no row
+};
+
+class SocketErrorText : public testing::TestWithParam<ErrorRowCase> {};
+
+TEST_P(SocketErrorText, MatchesTable) {
+    const char* text = socketErrorText(GetParam().code);
+    if (GetParam().text == nullptr) {
+        EXPECT_EQ(nullptr, text) << text;
+    } else {
+        ASSERT_NE(nullptr, text);
+        EXPECT_STREQ(GetParam().text, text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OddRows, SocketErrorText,
+    testing::Values(ErrorRowCase{10004, "Interrupt"}, ErrorRowCase{10024, "MFILE (?)"},
+                    ErrorRowCase{10059, "Too many REFS"}, ErrorRowCase{10067, "PROCLIM"},
+                    ErrorRowCase{10093, "Not initialised"}, ErrorRowCase{10101, "Disconnected"},
+                    ErrorRowCase{10054, "Connection reset"}, ErrorRowCase{10061, "Connection refused"},
+                    ErrorRowCase{0, nullptr}, ErrorRowCase{-1, nullptr}, ErrorRowCase{10003, nullptr},
+                    ErrorRowCase{10005, nullptr}, ErrorRowCase{10023, nullptr}, ErrorRowCase{10072, nullptr},
+                    ErrorRowCase{10090, nullptr}, ErrorRowCase{10094, nullptr}, ErrorRowCase{10100, nullptr},
+                    ErrorRowCase{10102, nullptr}, ErrorRowCase{11001, nullptr}, ErrorRowCase{11004, nullptr}));
+
+TEST(SocketErrorTable, HasExactly47Rows) {
+    int rows = 0;
+    for (int code = -100; code < 30000; ++code) rows += socketErrorText(code) != nullptr;
+    EXPECT_EQ(47, rows);
+}
+
+struct LevelCase {
+    int verbosity;
+    int level;
+    bool shown;
+};
+
+class LogLevel : public testing::TestWithParam<LevelCase> {};
+
+TEST_P(LogLevel, WritesOnlyUpToVerbosity) {
+    verbosity = GetParam().verbosity;
+    StderrCapture capture;
+    beginStderrCapture(capture);
+    logAt(GetParam().level, "%s %d\r", "as formatted", 42);
+    std::string written = endStderrCapture(capture);
+    EXPECT_EQ(GetParam().shown ? "as formatted 42\r" : "", written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, LogLevel,
+    testing::Values(LevelCase{0, 0, true}, LevelCase{0, 1, false}, LevelCase{3, 3, true},
+                    LevelCase{3, 4, false}, LevelCase{9, 9, true}, LevelCase{8, 9, false},
+                    LevelCase{1, -1, true}));
+
+TEST(Log, StartsAtLevel3) { EXPECT_EQ(3, kStartingVerbosity); }
+
+// Returns what reportFailure writes at level 1 after the given call failed.
+std::string reportAfter(const char* what) {
+    verbosity = 1;
+    StderrCapture capture;
+    beginStderrCapture(capture);
+    reportFailure(what);
+    return endStderrCapture(capture);
+}
+
+TEST(ReportFailure, LookupCodeWithoutRowLeavesTextEmpty) {
+    std::uint32_t address = 0;
+    ASSERT_NE(0, resolveHostName("no-such-host.invalid", &address));
+    EXPECT_STREQ("", textOf(lastSocketErrorText()));
+    EXPECT_EQ("GetHostByName: ", reportAfter("GetHostByName"));
+}
+
+TEST(ReportFailure, NamesLastSocketError) {
+    unsigned short port = 0;
+    int refusing = openRefusingPort(port);
+    ASSERT_GE(refusing, 0);
+    Ipv4Address address = {kAddressFamilyInet, hostToNetworkShort(port), parseDottedAddress("127.0.0.1"), {}};
+    SocketHandle socket = openTcpSocket();
+    ASSERT_EQ(-1, connectSocket(socket, address));
+    closeSocket(socket);
+    close(refusing);
+    EXPECT_EQ("connect: Connection refused", reportAfter("connect"));
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+#include "tests/support/in_process.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include "app/retry.h"
+
+void beginStderrCapture(StderrCapture& capture) {
+    std::fflush(stderr);
+    capture.file = std::tmpfile();
+    capture.savedDescriptor = dup(2);
+    dup2(fileno(capture.file), 2);
+}
+
+std::string endStderrCapture(StderrCapture& capture) {
+    std::fflush(stderr);
+    dup2(capture.savedDescriptor, 2);
+    close(capture.savedDescriptor);
+    // The descriptor shared the file position, so read through a fresh start.
+    std::string text = fileBytes(capture.file);
+    std::fclose(capture.file);
+    capture.file = nullptr;
+    return text;
+}
+
+std::string fileBytes(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string bytes;
+    char block[65536];
+    size_t count;
+    while ((count = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, count);
+    return bytes;
+}
+
+int openDescriptorCount() {
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) return -1;
+    int count = 0;
+    while (readdir(directory) != nullptr) ++count;
+    closedir(directory);
+    return count;
+}
+
+void prepareRequest(TransferRequest& request, unsigned short port, const char* path) {
+    request.address.family = kAddressFamilyInet;
+    request.address.port = hostToNetworkShort(port);
+    request.address.address = parseDottedAddress("127.0.0.1");
+    assignText(request.path, path);
+    request.output = std::tmpfile();
+}
+
+int transferWithRetries(TransferRequest& request, TransferResult& result) {
+    int firstCompleted = fetchOnce(request, result);
+    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+    if (result.stage == stageWriteFile) return 4;
+    return firstCompleted ? 0 : 10 + result.stage;
+}
