@@ -1,9 +1,35 @@
 #include "tests/support/in_process.h"
 
+#include <csignal>
 #include <dirent.h>
 #include <unistd.h>
 
 #include "app/retry.h"
+
+namespace {
+
+// Every test here talks to a server in the same process; one that waits
+// for a reply that never comes must end the run rather than hang it.
+const unsigned kTestDeadlineSeconds = 120;
+
+void onDeadline(int) {
+    const char message[] = "\ntest deadline passed\n";
+    ssize_t ignored = write(1, message, sizeof message - 1);
+    (void)ignored;
+    _exit(1);
+}
+
+class DeadlineListener : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        std::signal(SIGALRM, onDeadline);
+        alarm(kTestDeadlineSeconds);
+    }
+    void OnTestEnd(const testing::TestInfo&) override { alarm(0); }
+};
+
+const bool deadlineInstalled = (testing::UnitTest::GetInstance()->listeners().Append(new DeadlineListener), true);
+
+}  // namespace
 
 void beginStderrCapture(StderrCapture& capture) {
     std::fflush(stderr);
