@@ -161,7 +161,9 @@ int connectSocket(SocketHandle socket, const Ipv4Address& address) {
     int pending = 0;
     socklen_t size = sizeof pending;
     if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return failWithErrno();
-    if (pending == 0) return 0;
+    // A reset comes only after the handshake, when a blocking connect has
+    // already returned; the connection's next call reports the loss.
+    if (pending == 0 || pending == ECONNRESET || pending == EPIPE) return 0;
     errno = pending;
     return failWithErrno();
 }
