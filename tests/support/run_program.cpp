@@ -1,7 +1,12 @@
 #include "tests/support/run_program.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -21,7 +26,13 @@ void startChild(const std::vector<std::string>& arguments, const ProgramOptions&
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // The program must meet the signals as a user's shell would hand them
+    // over, whatever the test process itself ignores or blocks.
     signal(SIGINT, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(argv[0], argv.data());
     _exit(127);
 }
@@ -42,6 +53,10 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
     if (pipe2(errorPipe, O_CLOEXEC) != 0 || pipe2(outputPipe, O_CLOEXEC) != 0) return outcome;
     pid_t child = fork();
     if (child == 0) startChild(arguments, options, errorPipe, outputPipe);
+    if (child < 0) {
+        for (int fd : {errorPipe[0], errorPipe[1], outputPipe[0], outputPipe[1]}) close(fd);
+        return outcome;
+    }
     close(errorPipe[1]);
     close(outputPipe[1]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.deadlineMillis);
@@ -69,4 +84,71 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.killedBySignal = WTERMSIG(status);
     return outcome;
+}
+
+std::string makeScratchDirectory() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/webhaul-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) return "";
+    return std::string(name.data()) + "/";
+}
+
+void removeScratchDirectory(const std::string& directory) {
+    if (directory.empty()) return;
+    for (const std::string& entry : directoryEntries(directory)) unlink((directory + entry).c_str());
+    rmdir(directory.c_str());
+}
+
+std::vector<std::string> directoryEntries(const std::string& directory) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return names;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(listing);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int readFileBytes(const std::string& path, std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return 0;
+    bytes.clear();
+    char block[65536];
+    size_t count;
+    while ((count = std::fread(block, 1, sizeof block, file)) > 0) bytes.append(block, count);
+    int ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+
+int writeFileBytes(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return 0;
+    int ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+std::vector<std::string> withOutputPath(const std::vector<std::string>& arguments, const std::string& outputPath) {
+    std::vector<std::string> replaced = arguments;
+    for (std::string& argument : replaced) {
+        if (argument == "OUT") argument = outputPath;
+    }
+    return replaced;
+}
+
+Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const std::vector<std::string>& arguments,
+                          const ProgramOptions& options) {
+    Exchange exchange;
+    FakeServer server;
+    int listening = !scripts.empty();
+    if (listening && startFakeServer(server, 80, scripts) != 0) return exchange;
+    exchange.ready = 1;
+    exchange.outcome = runProgram(arguments, options);
+    if (listening) exchange.requests = stopFakeServer(server);
+    return exchange;
 }

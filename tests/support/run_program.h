@@ -1,9 +1,12 @@
 // Runs a program as a child process with its standard error and output
-// captured, under a deadline, optionally interrupting it with SIGINT.
+// captured, under a deadline, optionally interrupting it with SIGINT; and
+// the small file helpers that tests of a built program need.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "tests/support/fake_server.h"
 
 struct ProgramOutcome {
     int exitStatus = -1;     // -1 when it did not exit normally
@@ -21,3 +24,40 @@ struct ProgramOptions {
 };
 
 ProgramOutcome runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
+
+// Creates a new empty directory under the system's temporary directory.
+// Returns its path with a trailing "/", or "" on failure.
+std::string makeScratchDirectory();
+
+// Removes the directory and the plain files in it.
+void removeScratchDirectory(const std::string& directory);
+
+// Returns the names in the directory, sorted, without "." and "..".
+std::vector<std::string> directoryEntries(const std::string& directory);
+
+// Reads a whole file. Returns 1 with its bytes, 0 when it cannot be read.
+int readFileBytes(const std::string& path, std::string& bytes);
+
+// Writes bytes to a new or emptied file. Returns 1 on success, 0 otherwise.
+int writeFileBytes(const std::string& path, const std::string& bytes);
+
+// A scratch directory that lives as long as the value.
+struct ScratchDirectory {
+    std::string path = makeScratchDirectory();
+    ~ScratchDirectory() { removeScratchDirectory(path); }
+};
+
+// Returns the arguments with each "OUT" replaced by outputPath.
+std::vector<std::string> withOutputPath(const std::vector<std::string>& arguments, const std::string& outputPath);
+
+// What a run of a program against the scripted server on port 80 left.
+struct Exchange {
+    int ready = 0;  // 1 when the server was set up as asked
+    ProgramOutcome outcome;
+    std::vector<std::string> requests;  // as the server received them
+};
+
+// Serves the scripts on 127.0.0.1:80 while the program runs; with no
+// scripts nothing listens, so every connect is refused.
+Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const std::vector<std::string>& arguments,
+                          const ProgramOptions& options = {});

@@ -1,0 +1,137 @@
+// The built program's command line: when it refuses the arguments with
+// the usage text, and the exact request each accepted command line sends.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_server.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+// Names each case of a table after its name field.
+template <typename Case>
+std::string nameOf(const testing::TestParamInfo<Case>& tested) {
+    return tested.param.name;
+}
+
+const char kUsageText[] =
+    "Usage: Webhaul [<options>] <local-filename> <server-address> [<path-on-server>]\n"
+    "Options:\n"
+    "  -vn    n = level of verbosity: 0..9 -> 0=none, 9=full, default=2\n"
+    "  -rn-m  Retreive from byte n to byte m inclusive\n"
+    "  -h     Request headers only\n"
+    "\n"
+    "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
+    "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
+
+std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
+    std::vector<std::string> command = {WEBHAUL_BINARY};
+    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
+    return command;
+}
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> arguments;  // "OUT" stands for a file in the scratch directory
+};
+
+class RefusedCommandLine : public testing::TestWithParam<UsageCase> {};
+
+// A refused command line prints the usage text and nothing else, never
+// connects and never creates a file.
+TEST_P(RefusedCommandLine, PrintsUsageOnly) {
+    const UsageCase& usage = GetParam();
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    ProgramOptions options;
+    options.workingDirectory = scratch.path;
+    std::vector<ConnectionScript> scripts = {{sendData(httpReply("HTTP/1.0 200 OK", {}, "x")), closeInOrder()}};
+    Exchange exchange = runAgainstServer(scripts, programWith(usage.arguments, scratch.path + "out.bin"), options);
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(1, exchange.outcome.exitStatus);
+    EXPECT_EQ(kUsageText, exchange.outcome.standardError);
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    EXPECT_TRUE(exchange.requests.empty());
+    EXPECT_TRUE(directoryEntries(scratch.path).empty());
+}
+
+const UsageCase kUsageCases[] = {
+    {"NoArguments", {}},
+    {"OnePositional", {"OUT"}},
+    {"FourPositionals", {"OUT", "127.0.0.1", "/a", "extra"}},
+    {"FivePositionalsAroundOptions", {"OUT", "-v9", "127.0.0.1", "/a", "-h", "b", "c"}},
+    {"SilentStillShowsUsage", {"-v0", "OUT"}},
+    {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "OUT"}},
+    {"FileNameWithDashIsAnOption", {"-out.bin", "127.0.0.1"}},
+    {"LoneDashIsNoPositional", {"-", "127.0.0.1"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Usage, RefusedCommandLine, testing::ValuesIn(kUsageCases),
+                         nameOf<UsageCase>);
+
+struct RequestCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* request;  // exactly what the server must receive
+};
+
+class AcceptedCommandLine : public testing::TestWithParam<RequestCase> {};
+
+// The request is exactly the method line, an optional range line and the
+// empty line; the reply's body lands in the file.
+TEST_P(AcceptedCommandLine, SendsExactRequest) {
+    const RequestCase& accepted = GetParam();
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::vector<ConnectionScript> scripts = {
+        {sendData(httpReply("HTTP/1.0 200 OK", {"Content-Length: 5"}, "hello")), closeInOrder()}};
+    Exchange exchange = runAgainstServer(scripts, programWith(accepted.arguments, scratch.path + "out.bin"));
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(0, exchange.outcome.exitStatus) << exchange.outcome.standardError;
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    ASSERT_EQ(1u, exchange.requests.size());
+    EXPECT_EQ(accepted.request, exchange.requests[0]);
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+    EXPECT_EQ("hello", stored);
+}
+
+const RequestCase kRequestCases[] = {
+    {"DefaultPathIsRoot", {"OUT", "127.0.0.1"}, "GET / HTTP/1.0\r\n\r\n"},
+    {"PathSentUnchanged", {"OUT", "127.0.0.1", "/dir/a%20b?x=1&y=~"}, "GET /dir/a%20b?x=1&y=~ HTTP/1.0\r\n\r\n"},
+    {"HeadWithRange", {"-h", "-r100-199", "OUT", "127.0.0.1", "/f"},
+     "HEAD /f HTTP/1.0\r\nRange: bytes=100-199\r\n\r\n"},
+    {"OpenEndedRange", {"-r500--1", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=500-\r\n\r\n"},
+    {"OneNumberLeavesNoRange", {"-r100", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
+    {"LaterBadRangeClearsRange", {"-r100-199", "OUT", "127.0.0.1", "/f", "-rX"}, "GET /f HTTP/1.0\r\n\r\n"},
+    {"LaterRangeWins", {"-r1-2", "OUT", "-r3-4", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=3-4\r\n\r\n"},
+    {"FirstMinusOneMeansNoRange", {"-r-1-5", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
+    {"RangeNumbersSentAsGiven", {"-r-5-3", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=-5-3\r\n\r\n"},
+    {"RangeBeyondFourGiB", {"-r5000000000-6000000000", "OUT", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nRange: bytes=5000000000-6000000000\r\n\r\n"},
+    {"UpperCaseOptions", {"-H", "-R0-0", "-V0", "OUT", "127.0.0.1", "/f"},
+     "HEAD /f HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n"},
+    {"OtherLettersAndLoneDashIgnored", {"-x", "OUT", "-", "127.0.0.1", "-q", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
+    {"OptionsAfterPositionals", {"OUT", "127.0.0.1", "/f", "-h"}, "HEAD /f HTTP/1.0\r\n\r\n"},
+    {"HeadersOnlyStays", {"-h", "-h", "OUT", "127.0.0.1", "/f"}, "HEAD /f HTTP/1.0\r\n\r\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Request, AcceptedCommandLine, testing::ValuesIn(kRequestCases),
+                         nameOf<RequestCase>);
+
+// A long path goes out whole, never cut at some buffer size.
+TEST(AcceptedCommandLine, LongPathSentWhole) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::string path = "/" + std::string(20000, 'p');
+    std::vector<ConnectionScript> scripts = {{sendData(httpReply("HTTP/1.0 200 OK", {}, "ok")), closeInOrder()}};
+    Exchange exchange = runAgainstServer(scripts, programWith({"OUT", "127.0.0.1", path}, scratch.path + "out.bin"));
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(0, exchange.outcome.exitStatus);
+    ASSERT_EQ(1u, exchange.requests.size());
+    EXPECT_EQ("GET " + path + " HTTP/1.0\r\n\r\n", exchange.requests[0]);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// Runs of the built program that fail before or outside the transfer: a
+// name that does not resolve, a file that cannot be opened or written,
+// and a server that drops the connection before reading the request.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_server.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+// Names each case of a table after its name field.
+template <typename Case>
+std::string nameOf(const testing::TestParamInfo<Case>& tested) {
+    return tested.param.name;
+}
+
+std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
+    std::vector<std::string> command = {WEBHAUL_BINARY};
+    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
+    return command;
+}
+
+// Names under .invalid never resolve; inside the private network no name
+// server is reachable either, so the lookup fails at once.
+const char kUnresolvableName[] = "no-such-host.invalid";
+
+struct EarlyFailureCase {
+    const char* name;
+    std::vector<std::string> arguments;  // "OUT" is the output file
+    const char* outputName;              // in the scratch directory
+    int exitStatus;
+    const char* standardError;
+};
+
+class EarlyFailure : public testing::TestWithParam<EarlyFailureCase> {};
+
+// A run that cannot resolve its server or open its file never connects
+// and leaves no file behind.
+TEST_P(EarlyFailure, ReportsOneLineAndConnectsNowhere) {
+    const EarlyFailureCase& failure = GetParam();
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    ProgramOptions options;
+    options.deadlineMillis = 10000;
+    std::vector<ConnectionScript> scripts = {{sendData(httpReply("HTTP/1.0 200 OK", {}, "x")), closeInOrder()}};
+    std::string output = scratch.path + failure.outputName;
+    Exchange exchange = runAgainstServer(scripts, programWith(failure.arguments, output), options);
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(0, exchange.outcome.timedOut);
+    EXPECT_EQ(failure.exitStatus, exchange.outcome.exitStatus);
+    EXPECT_EQ(failure.standardError, exchange.outcome.standardError);
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    EXPECT_TRUE(exchange.requests.empty());
+    EXPECT_TRUE(directoryEntries(scratch.path).empty());
+}
+
+const EarlyFailureCase kEarlyFailureCases[] = {
+    {"UnresolvableNameTraced",
+     {"-v9", "OUT", kUnresolvableName, "/f"},
+     "out.bin",
+     2,
+     "Looking up address of host \"no-such-host.invalid\"...\nGetHostByName: Cleaning up...\n"},
+    {"UnresolvableNameDefault", {"OUT", kUnresolvableName}, "out.bin", 2, "GetHostByName: "},
+    {"UnresolvableNameSilent", {"-v0", "OUT", kUnresolvableName}, "out.bin", 2, ""},
+    {"MissingDirectoryTraced", {"-v9", "OUT", "127.0.0.1"}, "missing/out.bin", 4, "fopen: Cleaning up...\n"},
+    {"MissingDirectoryDefault", {"OUT", "127.0.0.1"}, "missing/out.bin", 4, "fopen: "},
+    // 255.255.255.255 is no dotted address to the address parser, so it is
+    // looked up; the missing directory then ends the run before any connect.
+    {"BroadcastAddressLookedUp",
+     {"-v9", "OUT", "255.255.255.255"},
+     "missing/out.bin",
+     4,
+     "Looking up address of host \"255.255.255.255\"...\nfopen: Cleaning up...\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(BeforeTransfer, EarlyFailure, testing::ValuesIn(kEarlyFailureCases),
+                         nameOf<EarlyFailureCase>);
+
+struct FullDiskCase {
+    const char* name;
+    size_t bodySize;
+    const char* standardError;  // at -v1
+};
+
+class FullDisk : public testing::TestWithParam<FullDiskCase> {};
+
+// A file that refuses bytes ends the run with one line and status 4, and
+// no retry: the server sees one request.
+TEST_P(FullDisk, EndsRunWithoutRetry) {
+    const FullDiskCase& full = GetParam();
+    std::string body = patternBytes(full.bodySize, 3);
+    std::string reply = httpReply("HTTP/1.0 200 OK",
+                                  {"Content-Length: " + std::to_string(body.size()), "Accept-Ranges: bytes"}, body);
+    std::vector<ConnectionScript> scripts = {{sendData(reply, 16384), closeInOrder()},
+                                             {sendData(reply), closeInOrder()}};
+    Exchange exchange = runAgainstServer(scripts, {WEBHAUL_BINARY, "-v1", "/dev/full", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(4, exchange.outcome.exitStatus);
+    EXPECT_EQ(full.standardError, exchange.outcome.standardError);
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    EXPECT_EQ(1u, exchange.requests.size());
+}
+
+// The file is buffered 256 KiB: a smaller body fails only at the close,
+// a larger one while it is written.
+const FullDiskCase kFullDiskCases[] = {
+    {"SmallBodyFailsAtClose", 256, "fclose: No space left on device\n"},
+    {"BodyJustInsideBuffer", 256 * 1024 - 1, "fclose: No space left on device\n"},
+    {"LargeBodyFailsAtWrite", 300 * 1024, "fwrite: No space left on device\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(DevFull, FullDisk, testing::ValuesIn(kFullDiskCases),
+                         nameOf<FullDiskCase>);
+
+// At the default verbosity the progress line comes first, then the close fails.
+TEST(FullDisk, ProgressThenCloseFailure) {
+    std::string reply = httpReply("HTTP/1.0 200 OK", {"Content-Length: 256"}, patternBytes(256));
+    Exchange exchange =
+        runAgainstServer({{sendData(reply), closeInOrder()}}, {WEBHAUL_BINARY, "/dev/full", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(4, exchange.outcome.exitStatus);
+    EXPECT_EQ("\rReceived 256/256 (100.0%)...\nfclose: No space left on device\n", exchange.outcome.standardError);
+}
+
+// Accepts up to count connections on 127.0.0.1:80 and drops each at once,
+// unread, with a reset; gives up after the deadline.
+void dropConnections(int listener, int count, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (int dropped = 0; dropped < count && std::chrono::steady_clock::now() < end;) {
+        pollfd watched = {listener, POLLIN, 0};
+        if (poll(&watched, 1, 20) <= 0) continue;
+        int connection = accept(listener, nullptr, nullptr);
+        if (connection < 0) continue;
+        linger abort = {1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        close(connection);
+        ++dropped;
+    }
+}
+
+// Returns a socket listening on 127.0.0.1:80, or -1.
+int listenOnPort80() {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) return -1;
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(80);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+// Writing to a connection the server has dropped is a failed attempt,
+// never a death by SIGPIPE: every attempt fails, so the retries give up.
+TEST(DroppedConnection, NoDeathBySignal) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    int listener = listenOnPort80();
+    ASSERT_LE(0, listener);
+    std::thread server(dropConnections, listener, 4, std::chrono::milliseconds(15000));
+    ProgramOutcome outcome = runProgram(programWith({"-v1", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin"));
+    server.join();
+    close(listener);
+    EXPECT_EQ(0, outcome.killedBySignal);
+    EXPECT_TRUE(outcome.exitStatus == 13 || outcome.exitStatus == 14) << outcome.exitStatus;
+    EXPECT_EQ("", outcome.standardOutput);
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// Ctrl+C with the built program: it ends with status 99 at whatever point
+// it waits, and keeps the bytes it has received so far.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_server.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+// Names each case of a table after its name field.
+template <typename Case>
+std::string nameOf(const testing::TestParamInfo<Case>& tested) {
+    return tested.param.name;
+}
+
+std::string served() { return patternBytes(100000, 5); }
+
+std::string endOf(const std::string& text, size_t count) {
+    return text.size() < count ? text : text.substr(text.size() - count);
+}
+
+struct InterruptCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<ConnectionScript> scripts;
+    const char* interruptWhenSeen;
+    const char* standardErrorEnd;  // how standard error must end
+    std::string stored;
+};
+
+class Interrupted : public testing::TestWithParam<InterruptCase> {};
+
+TEST_P(Interrupted, EndsWithStatus99KeepingBytes) {
+    const InterruptCase& interrupt = GetParam();
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::vector<std::string> command = {WEBHAUL_BINARY};
+    command.insert(command.end(), interrupt.options.begin(), interrupt.options.end());
+    command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ProgramOptions options;
+    options.interruptWhenSeen = interrupt.interruptWhenSeen;
+    options.deadlineMillis = 10000;
+    Exchange exchange = runAgainstServer(interrupt.scripts, command, options);
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(0, exchange.outcome.timedOut);
+    EXPECT_EQ(0, exchange.outcome.killedBySignal);
+    EXPECT_EQ(99, exchange.outcome.exitStatus);
+    const std::string& errors = exchange.outcome.standardError;
+    EXPECT_EQ(interrupt.standardErrorEnd, endOf(errors, std::string(interrupt.standardErrorEnd).size())) << errors;
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+    EXPECT_TRUE(interrupt.stored == stored) << "stored " << stored.size() << " bytes, expected "
+                                            << interrupt.stored.size();
+}
+
+std::string headOf200(bool announcesRanges) {
+    std::vector<std::string> headers = {"Content-Length: 100000"};
+    if (announcesRanges) headers.push_back("Accept-Ranges: bytes");
+    return httpReply("HTTP/1.0 200 OK", headers, "");
+}
+
+std::string headOf206(size_t from) {
+    return httpReply("HTTP/1.0 206 Partial Content",
+                     {"Content-Range: bytes " + std::to_string(from) + "-99999/100000",
+                      "Content-Length: " + std::to_string(100000 - from)},
+                     "");
+}
+
+const InterruptCase kInterruptCases[] = {
+    {"StalledMidBody",
+     {},
+     {{sendData(headOf200(false) + served().substr(0, 5000)), stallUntilStopped()}},
+     "Received 5000/100000",
+     "Received 5000/100000 (5.0%)...INTERRUPT\n",
+     served().substr(0, 5000)},
+    {"StalledMidBodyTraced",
+     {"-v9"},
+     {{sendData(headOf200(false) + served().substr(0, 5000)), stallUntilStopped()}},
+     "Received 5000/100000",
+     "Received 5000/100000 (5.0%)...INTERRUPT\nCleaning up...\n",
+     served().substr(0, 5000)},
+    // The stored bytes sit in the program's file buffer until the exit
+    // path flushes them.
+    {"StalledAfterManyBlocks",
+     {},
+     {{sendData(headOf200(false) + served().substr(0, 70000), 7000), stallUntilStopped()}},
+     "Received 70000/100000",
+     "\rReceived 70000/100000 (70.0%)...INTERRUPT\n",
+     served().substr(0, 70000)},
+    {"WaitingForReply",
+     {"-v8"},
+     {{stallUntilStopped()}},
+     "Waiting for reply...\n",
+     "Waiting for reply...\nINTERRUPT\n",
+     ""},
+    {"StalledRetry",
+     {},
+     {{sendData(headOf200(true) + served().substr(0, 3000)), pauseFor(150), resetConnection()},
+      {sendData(headOf206(3000) + served().substr(3000, 1000)), stallUntilStopped()}},
+     "Received 1000/97000",
+     "recv: Connection reset\n\n\rReceived 1000/97000 (1.0%)...INTERRUPT\n",
+     served().substr(0, 4000)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Interrupt, Interrupted, testing::ValuesIn(kInterruptCases),
+                         nameOf<InterruptCase>);
+
+}  // namespace

@@ -1,0 +1,190 @@
+// Broken transfers with the built program: what the retries ask for, what
+// the file holds afterwards, the notes printed and the exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_server.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+// Names each case of a table after its name field.
+template <typename Case>
+std::string nameOf(const testing::TestParamInfo<Case>& tested) {
+    return tested.param.name;
+}
+
+// The file the server serves in these tests.
+std::string served() { return patternBytes(40000, 11); }
+
+std::string part(size_t from, size_t count) { return served().substr(from, count); }
+
+std::string headOf200(size_t length, bool announcesRanges) {
+    std::vector<std::string> headers = {"Content-Length: " + std::to_string(length)};
+    if (announcesRanges) headers.push_back("Accept-Ranges: bytes");
+    return httpReply("HTTP/1.0 200 OK", headers, "");
+}
+
+std::string headOf206(size_t from, size_t last, size_t total) {
+    return httpReply("HTTP/1.0 206 Partial Content",
+                     {"Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" +
+                          std::to_string(total),
+                      "Content-Length: " + std::to_string(last + 1 - from), "Accept-Ranges: bytes"},
+                     "");
+}
+
+// Sends bytes, lets the program read them, then resets the connection.
+ConnectionScript sendThenReset(const std::string& bytes) {
+    if (bytes.empty()) return {resetConnection()};
+    return {sendData(bytes), pauseFor(150), resetConnection()};
+}
+
+ConnectionScript sendThenClose(const std::string& bytes) { return {sendData(bytes), closeInOrder()}; }
+
+const char kGet[] = "GET /f HTTP/1.0\r\n\r\n";
+const char kResetNote[] = "recv: Connection reset\n\n";
+
+struct RetryCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<ConnectionScript> scripts;
+    std::vector<std::string> requests;  // exactly as the server must receive them
+    int exitStatus;
+    std::string standardError;  // at -v1 unless the options say otherwise
+    std::string stored;
+};
+
+class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
+
+TEST_P(BrokenTransfer, RetriesAsExpected) {
+    const RetryCase& retry = GetParam();
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::vector<std::string> command = {WEBHAUL_BINARY, "-v1"};
+    command.insert(command.end(), retry.options.begin(), retry.options.end());
+    command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
+    Exchange exchange = runAgainstServer(retry.scripts, command);
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(retry.exitStatus, exchange.outcome.exitStatus);
+    EXPECT_EQ(retry.standardError, exchange.outcome.standardError);
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    EXPECT_EQ(retry.requests, exchange.requests);
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+    EXPECT_TRUE(retry.stored == stored) << "stored " << stored.size() << " bytes, expected " << retry.stored.size();
+}
+
+std::string repeated(const std::string& text, int count) {
+    std::string result;
+    for (int index = 0; index < count; ++index) result += text;
+    return result;
+}
+
+const RetryCase kRetryCases[] = {
+    {"ResetMidBodyResumed",
+     {},
+     {sendThenReset(headOf200(40000, true) + part(0, 10000)),
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n"},
+     10,
+     kResetNote,
+     served()},
+    {"ResetMidBodyRestartedWithoutOldTail",
+     {},
+     {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(5000, false) + part(0, 5000))},
+     {kGet, kGet},
+     10,
+     kResetNote,
+     part(0, 5000)},
+    {"ShortBodyClosedInOrder",
+     {},
+     {sendThenClose(headOf200(40000, true) + part(0, 600)),
+      sendThenClose(headOf206(600, 39999, 40000) + part(600, 39400))},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=600-\r\n\r\n"},
+     10,
+     "recv: Disconnected\n\n",
+     served()},
+    {"ClosedBeforeAnyReply",
+     {},
+     {{closeInOrder()}, sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     "recv: Disconnected\n\n",
+     served()},
+    {"ResetBeforeAnyReplyRestarts",
+     {},
+     {sendThenReset(""), sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     kResetNote,
+     served()},
+    {"ResumeAnsweredWholeStartsOver",
+     {},
+     {sendThenReset(headOf200(40000, true) + part(0, 3000)), sendThenClose(headOf200(40000, true) + served())},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=3000-\r\n\r\n"},
+     10,
+     kResetNote,
+     served()},
+    {"CommandLineRangeKeptOnResume",
+     {"-r100-4099"},
+     {sendThenReset(headOf206(100, 4099, 40000) + part(100, 1500)),
+      sendThenClose(headOf206(1600, 4099, 40000) + part(1600, 2500))},
+     {"GET /f HTTP/1.0\r\nRange: bytes=100-4099\r\n\r\n", "GET /f HTTP/1.0\r\nRange: bytes=1600-4099\r\n\r\n"},
+     10,
+     kResetNote,
+     part(100, 4000)},
+    {"ErrorPageNeverResumed",
+     {},
+     {sendThenReset(httpReply("HTTP/1.0 500 Oops", {"Accept-Ranges: bytes"}, "partial page")),
+      sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     kResetNote,
+     served()},
+    // Fewer, more, fewer, fewer than 25600 bytes: the counter goes 1, 1,
+    // 2, 3 and the fourth retry's failure ends the run.
+    {"PoorRetriesGiveUp",
+     {},
+     {sendThenReset(headOf200(40000, false) + part(0, 1000)), sendThenReset(headOf200(40000, false) + part(0, 1000)),
+      sendThenReset(headOf200(40000, false) + part(0, 30000)), sendThenReset(headOf200(40000, false) + part(0, 100)),
+      sendThenReset("")},
+     {kGet, kGet, kGet, kGet, kGet},
+     14,
+     repeated(kResetNote, 4),
+     ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
+                         nameOf<RetryCase>);
+
+const char kRefusedNote[] = "connect(127.0.0.1:80): Connection refused\n";
+const char kConnecting[] = "Connecting to server, address=127.0.0.1, port=80...\n";
+
+// Nothing listens: four attempts, three notes (the last failure shows only
+// in the status), no summary, and the file opened before them stays empty.
+TEST(RefusedConnection, GivesUpWithStatus12) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    EXPECT_EQ(repeated(kRefusedNote, 3), exchange.outcome.standardError);
+    EXPECT_EQ("", exchange.outcome.standardOutput);
+    std::string stored = "not read";
+    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+    EXPECT_EQ("", stored);
+}
+
+TEST(RefusedConnection, TraceShowsFourAttempts) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    std::string attempt = std::string(kConnecting) + kRefusedNote;
+    EXPECT_EQ(repeated(attempt, 3) + kConnecting + "Cleaning up...\n", exchange.outcome.standardError);
+}
+
+}  // namespace
