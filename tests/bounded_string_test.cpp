@@ -16,6 +16,8 @@ struct AssignCase {
     int expectedLength;
 };
 
+void PrintTo(const AssignCase& c, std::ostream* os) { *os << c.name; }
+
 class AssignBytes : public testing::TestWithParam<AssignCase> {};
 
 TEST_P(AssignBytes, KeepsLengthAndTerminator) {

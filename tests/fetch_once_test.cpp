@@ -21,6 +21,8 @@ struct RequestCase {
     std::string expected;
 };
 
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
+
 const std::string kLongestPath = "/" + std::string(kBoundedStringCap - 1, 'p');
 
 const RequestCase kRequestCases[] = {

@@ -44,7 +44,11 @@ struct RetryCase {
     std::string notes;                      // PORT stands for the server's port
     std::string file;
     int status;
+    // Set when the output refuses every byte: how the last note begins.
+    const char* writeNote = nullptr;
 };
+
+void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<RetryCase> retryCases() {
     return {
@@ -93,6 +97,11 @@ std::vector<RetryCase> retryCases() {
           resetAfter("HTTP/1.0 500 Server Error\r\nContent-Length: 100\r\n\r\noops"),
           closeAfter(wholeHead(60000, true) + part(0, 60000))},
          {"", "30000-", ""}, kResetNote + kResetNote, part(0, 60000), 10},
+        {"FullDiskOnResumeEndsRun", -1, -1,
+         {resetAfter("HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\n\r\n"), closeAfter(rangeHead(0, 99999) + kSource)},
+         {"", "0-"}, kResetNote, "", 4, "fwrite: No space left on device\n"},
+        {"FullDiskOnRestartEndsRun", -1, -1, {resetAfter("HTTP/1.0 200 OK\r\n\r\n")}, {""}, kResetNote, "", 4,
+         "ftruncate: "},
     };
 }
 
@@ -121,6 +130,12 @@ TEST_P(RetryPolicy, MakesRequestsAndKeepsFile) {
     prepareRequest(request, server.port, "/f");
     request.rangeFirst = c.rangeFirst;
     request.rangeLast = c.rangeLast;
+    if (c.writeNote != nullptr) {
+        std::fclose(request.output);
+        request.output = std::fopen("/dev/full", "wb");
+        ASSERT_NE(nullptr, request.output);
+        std::setvbuf(request.output, nullptr, _IONBF, 0);
+    }
     TransferResult result;
     verbosity = 1;
     StderrCapture capture;
@@ -134,9 +149,14 @@ TEST_P(RetryPolicy, MakesRequestsAndKeepsFile) {
     EXPECT_EQ(expected, requests);
     EXPECT_EQ(withPort(c.notes, server.port), notes);
     EXPECT_EQ(c.status, status);
-    std::string file = fileBytes(request.output);
-    EXPECT_EQ(c.file.size(), file.size());
-    EXPECT_TRUE(c.file == file) << "file bytes differ";
+    if (c.writeNote != nullptr) {
+        EXPECT_EQ(stageWriteFile, result.stage);
+        EXPECT_EQ(0u, std::string(textOf(result.errorText)).find(c.writeNote)) << textOf(result.errorText);
+    } else {
+        std::string file = fileBytes(request.output);
+        EXPECT_EQ(c.file.size(), file.size());
+        EXPECT_TRUE(c.file == file) << "file bytes differ";
+    }
     std::fclose(request.output);
 }
 

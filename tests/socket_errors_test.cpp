@@ -19,6 +19,8 @@ struct ErrorRowCase {
     const char* text;  // null: the code has no row
 };
 
+void PrintTo(const ErrorRowCase& c, std::ostream* os) { *os << "code " << c.code; }
+
 class SocketErrorText : public testing::TestWithParam<ErrorRowCase> {};
 
 TEST_P(SocketErrorText, MatchesTable) {
@@ -52,6 +54,8 @@ struct LevelCase {
     int level;
     bool shown;
 };
+
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << "verbosity " << c.verbosity << ", level " << c.level; }
 
 class LogLevel : public testing::TestWithParam<LevelCase> {};
 

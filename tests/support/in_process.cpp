@@ -1,10 +1,14 @@
 #include "tests/support/in_process.h"
 
 #include <csignal>
+#include <cstdint>
 #include <dirent.h>
 #include <unistd.h>
 
 #include "app/retry.h"
+
+// Present only in sanitized builds: where reports go.
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace {
 
@@ -28,6 +32,17 @@ class DeadlineListener : public testing::EmptyTestEventListener {
 };
 
 const bool deadlineInstalled = (testing::UnitTest::GetInstance()->listeners().Append(new DeadlineListener), true);
+
+// A sanitizer report in the middle of a stderr capture must still be seen.
+int keepSanitizerReportsVisible() {
+    int descriptor = dup(2);
+    if (__sanitizer_set_report_fd != nullptr) {
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(descriptor)));
+    }
+    return descriptor;
+}
+
+const int reportDescriptor = keepSanitizerReportsVisible();
 
 }  // namespace
 
