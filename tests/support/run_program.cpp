@@ -152,3 +152,44 @@ Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const st
     if (listening) exchange.requests = stopFakeServer(server);
     return exchange;
 }
+
+int startInBackground(const std::vector<std::string>& arguments, const std::string& errorFile) {
+    pid_t child = fork();
+    if (child != 0) return child;
+    int errorOutput = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (errorOutput < 0 || dup2(errorOutput, 2) < 0) _exit(127);
+    int nullDevice = open("/dev/null", O_RDWR);
+    if (nullDevice >= 0) {
+        dup2(nullDevice, 0);
+        dup2(nullDevice, 1);
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int stopInBackground(int processId, int graceMillis) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMillis);
+    pid_t ended = 0;
+    while ((ended = waitpid(processId, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        poll(nullptr, 0, 10);
+    }
+    if (ended == 0) {
+        kill(processId, SIGTERM);
+        waitpid(processId, &status, 0);
+    }
+    return ended >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int waitForFileText(const std::string& path, const std::string& text, int deadlineMillis) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMillis);
+    std::string bytes;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (readFileBytes(path, bytes) && bytes.find(text) != std::string::npos) return 1;
+        poll(nullptr, 0, 10);
+    }
+    return 0;
+}

@@ -61,3 +61,14 @@ struct Exchange {
 // scripts nothing listens, so every connect is refused.
 Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const std::vector<std::string>& arguments,
                           const ProgramOptions& options = {});
+
+// Starts a program in the background, standard error going to errorFile.
+// Returns its process id, or -1.
+int startInBackground(const std::vector<std::string>& arguments, const std::string& errorFile);
+
+// Gives a background program graceMillis to exit, then ends it with
+// SIGTERM. Returns its exit status, or -1 when a signal ended it.
+int stopInBackground(int processId, int graceMillis);
+
+// Waits until the file contains text. Returns 1, or 0 after deadlineMillis.
+int waitForFileText(const std::string& path, const std::string& text, int deadlineMillis);
