@@ -1,17 +1,17 @@
 // Windows Sockets 1.1 and the C runtime (msvcrt) on 32-bit Windows.
 //
-// Ctrl+C: the runtime runs a SIGINT handler on a thread of its own, which
-// the console creates for the event, while the main thread may be inside
-// recv, inside fwrite holding the output file's lock, or half way through
-// a log line. Stopping the socket layer or calling exit from that thread
-// would race the main thread: a recv failing under it would be reported
-// and retried, and exit would flush a file that is still being written.
-// So the signal thread only raises a flag; the main thread notices it at
-// its next socket call or while waiting for one, and there runs the
-// program's handler (log, stop the socket layer, exit 99 with the file
-// flushed by the runtime). To make every wait notice the flag, sockets are
-// non-blocking underneath and each wait is a select with a short timeout;
-// to the layers above, the calls still behave as blocking ones.
+// Ctrl+C: the runtime runs the SIGINT handler on a thread of its own, made
+// for the console event, while the main thread may be inside recv, inside
+// fwrite holding the output file's lock, or half way through a log line.
+// Stopping the socket layer or calling exit from that thread would race
+// the main thread: a recv failing under it would be reported and retried,
+// and exit would flush a file that is still being written. So the signal
+// thread only raises a flag and closes the socket of the attempt in
+// progress, which ends a blocking call on it at once; the main thread
+// looks at the flag after every socket call and, when it is up, runs the
+// program's handler there (log, stop the socket layer, exit 99 with the
+// file flushed by the runtime). The calls themselves stay plain blocking
+// ones, so their results and error codes are the platform's own.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock.h>
@@ -25,24 +25,27 @@
 
 namespace {
 
-// How long one wait lasts before the interrupt flag is looked at again.
-const long kWaitSliceMicros = 50000;
-
 int lastError = 0;
 
 std::atomic<int> interruptPending(0);
 void (*interruptHandler)() = nullptr;
 
-// Records the platform's code for the call that just failed. Returns -1.
-int failWithLastError() {
-    lastError = WSAGetLastError();
-    return -1;
-}
+// The socket of the attempt in progress. Whoever takes it out (the main
+// thread to close it, or the signal thread) is the one that closes it, so
+// a handle is never closed twice, nor a reused one by mistake.
+std::atomic<SOCKET> activeSocket(INVALID_SOCKET);
+
+// The runtime buffers standard error fully when it is not a console; the
+// log must reach a pipe or file line by line, as it is written.
+const int kStandardErrorUnbuffered = std::setvbuf(stderr, nullptr, _IONBF, 0);
 
 void onInterruptSignal(int) {
     interruptPending.store(1);
+    SOCKET socket = activeSocket.exchange(INVALID_SOCKET);
+    if (socket != INVALID_SOCKET) closesocket(socket);
     // The runtime resets the handler before calling it; a second Ctrl+C
-    // before the main thread gets here must not kill the process unflushed.
+    // before the main thread gets to the flag must not kill the process
+    // with the file unflushed.
     std::signal(SIGINT, onInterruptSignal);
 }
 
@@ -50,33 +53,14 @@ void runInterruptHandlerIfPending() {
     if (interruptPending.load() && interruptHandler != nullptr) interruptHandler();
 }
 
-// Waits until the socket is ready to be read (or written, when forWriting)
-// or a connect on it failed. Returns 0 when ready, -1 on failure.
-int waitForSocket(SOCKET socket, bool forWriting) {
-    for (;;) {
-        runInterruptHandlerIfPending();
-        fd_set ready;
-        fd_set failed;
-        FD_ZERO(&ready);
-        FD_ZERO(&failed);
-        FD_SET(socket, &ready);
-        FD_SET(socket, &failed);
-        timeval slice = {0, kWaitSliceMicros};
-        // The first argument is ignored by Windows Sockets.
-        int count = select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, &failed, &slice);
-        if (count == SOCKET_ERROR) return failWithLastError();
-        if (count > 0) return 0;
-    }
-}
-
-// Returns the error a failed non-blocking connect left on the socket.
-int pendingConnectError(SOCKET socket) {
-    int pending = 0;
-    int size = sizeof pending;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0) {
-        return WSAGetLastError();
-    }
-    return pending;
+// Ends every socket call: records the platform's code when the call
+// failed, then runs the interrupt handler when Ctrl+C came (the call may
+// have failed only because the signal thread closed its socket). Returns
+// -1 when the call failed, 0 otherwise.
+int finishCall(bool failed) {
+    if (failed) lastError = WSAGetLastError();
+    runInterruptHandlerIfPending();
+    return failed ? -1 : 0;
 }
 
 }  // namespace
@@ -94,7 +78,7 @@ std::uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
 
 int resolveHostName(const char* name, std::uint32_t* address) {
     hostent* entry = gethostbyname(name);
-    if (entry == nullptr) return failWithLastError();
+    if (finishCall(entry == nullptr) != 0) return -1;
     if (entry->h_addr_list[0] == nullptr || entry->h_length != sizeof *address) {
         lastError = WSANO_DATA;
         return -1;
@@ -115,15 +99,13 @@ std::uint16_t networkToHostShort(std::uint16_t value) { return ntohs(value); }
 SocketHandle openTcpSocket() {
     SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) {
-        failWithLastError();
+        finishCall(true);
         return kInvalidSocket;
     }
-    u_long nonBlocking = 1;
-    if (ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
-        failWithLastError();
-        closesocket(handle);
-        return kInvalidSocket;
-    }
+    // Registered before the flag is looked at: a Ctrl+C that came just
+    // before found no socket to close, and is seen here instead.
+    activeSocket.store(handle);
+    finishCall(false);
     return static_cast<SocketHandle>(handle);
 }
 
@@ -133,47 +115,35 @@ int connectSocket(SocketHandle socket, const Ipv4Address& address) {
     target.sin_family = static_cast<short>(address.family);
     target.sin_port = address.port;
     target.sin_addr.s_addr = address.address;
-    SOCKET handle = static_cast<SOCKET>(socket);
-    if (connect(handle, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return failWithLastError();
-    if (waitForSocket(handle, true) != 0) return -1;
-    // A refused or failed connect shows as "ready" through the failure set.
-    int pending = pendingConnectError(handle);
-    if (pending == 0) return 0;
-    lastError = pending;
-    return -1;
+    int result = connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&target), sizeof target);
+    return finishCall(result == SOCKET_ERROR);
 }
 
 int sendBytes(SocketHandle socket, const char* bytes, int count) {
-    SOCKET handle = static_cast<SOCKET>(socket);
     int sent = 0;
     while (sent < count) {
-        runInterruptHandlerIfPending();
-        int result = send(handle, bytes + sent, count - sent, 0);
-        if (result != SOCKET_ERROR) {
-            sent += result;
-        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-            if (waitForSocket(handle, true) != 0) return -1;
-        } else {
-            return failWithLastError();
-        }
+        int result = send(static_cast<SOCKET>(socket), bytes + sent, count - sent, 0);
+        if (finishCall(result == SOCKET_ERROR) != 0) return -1;
+        sent += result;
     }
     return sent;
 }
 
 int receiveBytes(SocketHandle socket, char* block, int capacity) {
-    SOCKET handle = static_cast<SOCKET>(socket);
-    for (;;) {
-        runInterruptHandlerIfPending();
-        int result = recv(handle, block, capacity, 0);
-        if (result != SOCKET_ERROR) return result;
-        if (WSAGetLastError() != WSAEWOULDBLOCK) return failWithLastError();
-        if (waitForSocket(handle, false) != 0) return -1;
-    }
+    runInterruptHandlerIfPending();
+    int result = recv(static_cast<SOCKET>(socket), block, capacity, 0);
+    if (finishCall(result == SOCKET_ERROR) != 0) return -1;
+    return result;
 }
 
 void closeSocket(SocketHandle socket) {
-    if (socket != kInvalidSocket) closesocket(static_cast<SOCKET>(socket));
+    if (socket == kInvalidSocket) return;
+    SOCKET handle = static_cast<SOCKET>(socket);
+    SOCKET registered = handle;
+    // When the signal thread took it, it has closed it already.
+    if (activeSocket.compare_exchange_strong(registered, INVALID_SOCKET) || registered != INVALID_SOCKET) {
+        closesocket(handle);
+    }
 }
 
 void installInterruptHandler(void (*handler)()) {
