@@ -15,6 +15,9 @@ fail() {
 first_block=$(awk '/^```/ { if (inside) exit; inside = 1; next } inside' "$readme")
 grep -q "^scripts/demo" <<<"$first_block" || fail "the first commands lack scripts/demo"
 grep -q "^scripts/test" <<<"$first_block" || fail "the first commands lack scripts/test"
+for command in $(awk '{ print $1 }' <<<"$first_block"); do
+  [ -x "$(dirname "$readme")/$command" ] || fail "$command is not an executable script of the repository"
+done
 
 for heading in "## Usage" "### Options" "### Exit status" "## What happens when a transfer breaks" \
                "## Limits" "## Windows" "## Performance" "## Code layout"; do
