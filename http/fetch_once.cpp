@@ -14,6 +14,11 @@ const int kReceiveCapacity = 16383;
 // Room for the longest request: a path at the string cap, a range line
 // with two 64-bit numbers and the line ends.
 const int kRequestCapacity = kBoundedStringCap + 128;
+// The most one direct socket-to-file move carries. The receive block's cap
+// does not apply there; larger blocks mean fewer calls and progress lines.
+const int kDirectBlockCapacity = 256 * 1024;
+// A terminal's progress line is redrawn at most this often.
+const std::int64_t kRedrawMillis = 100;
 
 void resetResult(TransferResult& result) {
     result.stage = stageCompleted;
@@ -85,21 +90,65 @@ int sendRequest(SocketHandle socket, const TransferRequest& request, TransferRes
     return 1;
 }
 
-void showProgress(const TransferResult& result, std::int64_t progressLength) {
+// The progress line of one attempt. A terminal redraws it at most every
+// kRedrawMillis: nobody reads faster, and each redraw costs more there than
+// the block it reports. The last line held back is drawn before the line
+// ends, so the final count always shows. Anywhere else every block's line
+// is written, for the scripts that read them.
+struct ProgressLine {
+    int spacedOut = 0;
+    std::int64_t drawnAt = 0;
+    int drawnOnce = 0;
+    int heldBack = 0;
+    std::int64_t heldBodyBytes = 0;
+    std::int64_t heldLength = 0;
+};
+
+ProgressLine startProgress() {
+    ProgressLine line;
+    line.spacedOut = standardErrorIsTerminal();
+    return line;
+}
+
+void drawProgress(std::int64_t bodyBytes, std::int64_t progressLength) {
     double percent = 0.0;
     if (progressLength > 0) {
-        percent = static_cast<double>(result.bodyBytes) / static_cast<double>(progressLength) * 100.0;
+        percent = static_cast<double>(bodyBytes) / static_cast<double>(progressLength) * 100.0;
     }
-    logAt(3, "\rReceived %" PRId64 "/%" PRId64 " (%1.1f%%)...", result.bodyBytes, progressLength, percent);
+    logAt(3, "\rReceived %" PRId64 "/%" PRId64 " (%1.1f%%)...", bodyBytes, progressLength, percent);
+}
+
+void showProgress(ProgressLine& line, const TransferResult& result, std::int64_t progressLength) {
+    if (verbosity < 3) return;
+    if (line.spacedOut) {
+        std::int64_t now = monotonicMillis();
+        if (line.drawnOnce && now - line.drawnAt < kRedrawMillis) {
+            line.heldBack = 1;
+            line.heldBodyBytes = result.bodyBytes;
+            line.heldLength = progressLength;
+            return;
+        }
+        line.drawnAt = now;
+        line.drawnOnce = 1;
+    }
+    line.heldBack = 0;
+    drawProgress(result.bodyBytes, progressLength);
+}
+
+// Ends the progress line, drawing first the line that was held back.
+void endProgress(ProgressLine& line) {
+    if (line.heldBack) drawProgress(line.heldBodyBytes, line.heldLength);
+    line.heldBack = 0;
+    logAt(3, "\n");
 }
 
 // Appends body bytes to the file. Returns 1, or 0 with the fwrite note.
 int storeBody(TransferRequest& request, TransferResult& result, const HeaderSection& section,
-              const char* bytes, int count) {
+              ProgressLine& progress, const char* bytes, int count) {
     size_t written = std::fwrite(bytes, 1, static_cast<size_t>(count), request.output);
     result.bodyBytes += static_cast<std::int64_t>(written);
     if (written < static_cast<size_t>(count)) return failFileCall(result, "fwrite", errno);
-    showProgress(result, section.progressLength);
+    showProgress(progress, result, section.progressLength);
     return 1;
 }
 
@@ -120,24 +169,65 @@ int replyWasCut(const TransferRequest& request, const TransferResult& result, co
     return announcesWholeBody && result.contentLength >= 0 && result.bodyBytes < result.contentLength;
 }
 
+// Reads one block into the receive block and takes the header lines and
+// body bytes it carries. Returns what receiveBytes returned; storing
+// becomes 0 when the file failed.
+int receiveBlock(SocketHandle socket, char* block, TransferRequest& request, TransferResult& result,
+                 HeaderSection& section, ProgressLine& progress, int& storing) {
+    int received = receiveBytes(socket, block, kReceiveCapacity);
+    if (received <= 0) return received;
+    block[received] = '\0';
+    char* cursor = block;
+    int unread = received;
+    if (section.inHeaders) {
+        consumeHeaderBytes(section, result, cursor, unread);
+        if (!section.inHeaders) storing = startOverUnlessContinued(request, result);
+    }
+    if (storing && unread > 0) storing = storeBody(request, result, section, progress, cursor, unread);
+    return received;
+}
+
+// Moves one body block from the socket straight into the file. Returns the
+// count moved, 0 at an orderly close, -1 on a socket failure, or
+// kMoveUnavailable (nothing moved); storing becomes 0 when the file failed.
+int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult& result,
+                  const HeaderSection& section, ProgressLine& progress, int& storing) {
+    int written = 0;
+    int moved = moveSocketBytesToFile(socket, request.output, kDirectBlockCapacity, written);
+    if (moved == kMoveFileRefused) {
+        result.bodyBytes += written;
+        storing = failFileCall(result, "fwrite", errno);
+        return moved;
+    }
+    if (moved > 0) {
+        result.bodyBytes += moved;
+        showProgress(progress, result, section.progressLength);
+    }
+    return moved;
+}
+
 }  // namespace
 
 int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& result) {
     char block[kReceiveCapacity + 1];
     HeaderSection section;
+    ProgressLine progress = startProgress();
     int received = 0;
     int storing = 1;
-    while (storing && (received = receiveBytes(socket, block, kReceiveCapacity)) > 0) {
-        block[received] = '\0';
-        char* cursor = block;
-        int unread = received;
-        if (section.inHeaders) {
-            consumeHeaderBytes(section, result, cursor, unread);
-            if (!section.inHeaders) storing = startOverUnlessContinued(request, result);
+    int direct = 1;
+    while (storing) {
+        if (direct && !section.inHeaders) {
+            received = moveBodyBlock(socket, request, result, section, progress, storing);
+            if (received == kMoveUnavailable) {
+                direct = 0;  // the plain way for the rest of the attempt
+                continue;
+            }
+        } else {
+            received = receiveBlock(socket, block, request, result, section, progress, storing);
         }
-        if (storing && unread > 0) storing = storeBody(request, result, section, cursor, unread);
+        if (received <= 0) break;
     }
-    logAt(3, "\n");
+    endProgress(progress);
     if (!storing) return 0;
     if (received < 0) return failSocketCall(result, stageReceive, "recv");
     if (replyWasCut(request, result, section)) {

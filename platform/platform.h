@@ -69,3 +69,24 @@ void installInterruptHandler(void (*handler)());
 // Writes out buffered bytes, then cuts the file to length 0 and rewinds it.
 // Returns 0 on success, -1 on failure (the runtime's error is left set).
 int emptyOutputFile(std::FILE* file);
+
+// What moveSocketBytesToFile returns besides a count.
+const int kMoveSocketFailed = -1;
+const int kMoveFileRefused = -2;
+const int kMoveUnavailable = -3;
+
+// Moves up to capacity bytes from the socket into the file's descriptor
+// without passing them through the program, first writing out what the
+// stream holds buffered; the stream's position follows. Returns the count
+// moved, 0 when the peer closed the connection in order, kMoveSocketFailed
+// (last socket error set), kMoveFileRefused (errno kept, written holds the
+// bytes that reached the file), or kMoveUnavailable when this platform or
+// this output cannot take the direct path (nothing moved: read the socket
+// with receiveBytes instead). Watches the interrupt like receiveBytes.
+int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written);
+
+// Returns 1 when standard error is a terminal, 0 otherwise (asked once).
+int standardErrorIsTerminal();
+
+// Returns milliseconds from an arbitrary start; never goes back.
+std::int64_t monotonicMillis();

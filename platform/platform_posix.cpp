@@ -13,6 +13,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -95,6 +98,156 @@ int waitForSocket(int socket, short events) {
         if (ready < 0 && errno != EINTR) return failWithErrno();
         if (ready > 0 && watched[0].revents != 0) return 0;
     }
+}
+
+// The kernel pipe that carries body bytes from the socket to the file; made
+// on first use, closed with the socket (there is one at a time), and empty
+// between calls.
+int bodyPipe[2] = {-1, -1};
+int bodyPipeCapacity = 0;
+
+// Set when the output refused bytes from the pipe although its kind takes
+// them (a file opened for appending); the rest of the connection then goes
+// the plain way.
+int outputRefusedPipe = 0;
+
+void closeBodyPipe() {
+    outputRefusedPipe = 0;
+    if (bodyPipe[0] < 0) return;
+    close(bodyPipe[0]);
+    close(bodyPipe[1]);
+    bodyPipe[0] = bodyPipe[1] = -1;
+}
+
+// Files and pipes take bytes from a pipe, and so does the null device.
+// Other devices go the plain way: a device that fails writes then fails
+// them exactly where the plain path does, after the stream's buffering.
+int canTakePipe(int output) {
+    struct stat status;
+    if (fstat(output, &status) != 0) return 0;
+    if (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) return 1;
+    return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
+// Returns 1 when the pipe is there, 0 when it cannot be made.
+int openBodyPipe(int capacity) {
+    if (bodyPipe[0] >= 0) return 1;
+    if (pipe2(bodyPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        bodyPipe[0] = bodyPipe[1] = -1;
+        return 0;
+    }
+    int size = fcntl(bodyPipe[1], F_SETPIPE_SZ, capacity);
+    if (size <= 0) size = fcntl(bodyPipe[1], F_GETPIPE_SZ);
+    bodyPipeCapacity = size > 0 ? size : 4096;
+    return 1;
+}
+
+int isUnsupportedError(int errnoValue) {
+    return errnoValue == EINVAL || errnoValue == ENOSYS || errnoValue == EOPNOTSUPP;
+}
+
+// Fills the empty pipe from the socket. Returns the count, 0 at an orderly
+// close, kMoveSocketFailed, or kMoveUnavailable.
+int fillPipeFromSocket(int socket, int capacity) {
+    size_t wanted = static_cast<size_t>(capacity < bodyPipeCapacity ? capacity : bodyPipeCapacity);
+    for (;;) {
+        runInterruptHandlerIfPending();
+        ssize_t moved = splice(socket, nullptr, bodyPipe[1], nullptr, wanted, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (moved >= 0) return static_cast<int>(moved);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (waitForSocket(socket, POLLIN) != 0) return kMoveSocketFailed;
+        } else if (isUnsupportedError(errno)) {
+            return kMoveUnavailable;
+        } else if (errno != EINTR) {
+            return failWithErrno();
+        }
+    }
+}
+
+// Returns 1 to try the write again after an interruption or a full
+// output, 0 when the output failed (errno kept).
+int mayRetryWrite(int output) {
+    int savedErrno = errno;
+    if (savedErrno == EINTR) {
+        runInterruptHandlerIfPending();
+        return 1;
+    }
+    if (savedErrno != EAGAIN && savedErrno != EWOULDBLOCK) return 0;
+    int waited = waitForSocket(output, POLLOUT);
+    errno = savedErrno;
+    return waited == 0;
+}
+
+// Moves count bytes from the pipe into the output. Returns 0 when all
+// arrived, -1 when the output failed (errno kept), kMoveUnavailable when
+// the output takes no bytes from a pipe (the rest stays in the pipe).
+int drainPipeToFile(int output, int count, int& written) {
+    while (written < count) {
+        size_t wanted = static_cast<size_t>(count - written);
+        ssize_t moved = splice(bodyPipe[0], nullptr, output, nullptr, wanted, SPLICE_F_MOVE);
+        if (moved > 0) {
+            written += static_cast<int>(moved);
+        } else if (moved == 0) {
+            errno = EIO;
+            return -1;
+        } else if (isUnsupportedError(errno)) {
+            return kMoveUnavailable;
+        } else if (!mayRetryWrite(output)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Writes all count bytes to the output. Returns 0, or -1 (errno kept).
+int writeAll(int output, const char* bytes, int count, int& written) {
+    int done = 0;
+    while (done < count) {
+        ssize_t put = write(output, bytes + done, static_cast<size_t>(count - done));
+        if (put > 0) {
+            done += static_cast<int>(put);
+            written += static_cast<int>(put);
+        } else if (put == 0 || !mayRetryWrite(output)) {
+            if (put == 0) errno = EIO;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The plain way for what is left in the pipe when the output takes no
+// bytes from it. Returns 0, or -1 when the output failed (errno kept).
+int copyPipeToFile(int output, int count, int& written) {
+    static char spare[65536];
+    while (written < count) {
+        size_t wanted = static_cast<size_t>(count - written);
+        if (wanted > sizeof spare) wanted = sizeof spare;
+        ssize_t got = read(bodyPipe[0], spare, wanted);
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) continue;
+            errno = EIO;
+            return -1;
+        }
+        if (writeAll(output, spare, static_cast<int>(got), written) != 0) return -1;
+    }
+    return 0;
+}
+
+// Leaves the pipe empty for the next call, whatever the file refused.
+void discardPipe() {
+    static char spare[65536];
+    while (read(bodyPipe[0], spare, sizeof spare) > 0) {
+    }
+}
+
+// After bytes went to the descriptor behind the stream's back: tell the
+// stream where the descriptor now stands, so that its own idea of the
+// position (used by ftell and relative seeks) stays true.
+void followDescriptorPosition(std::FILE* file, int output) {
+    int savedErrno = errno;
+    off_t here = lseek(output, 0, SEEK_CUR);
+    if (here >= 0) fseeko(file, here, SEEK_SET);
+    errno = savedErrno;
 }
 
 }  // namespace
@@ -199,7 +352,9 @@ int receiveBytes(SocketHandle socket, char* block, int capacity) {
 }
 
 void closeSocket(SocketHandle socket) {
-    if (socket != kInvalidSocket) close(static_cast<int>(socket));
+    if (socket == kInvalidSocket) return;
+    close(static_cast<int>(socket));
+    closeBodyPipe();
 }
 
 void installInterruptHandler(void (*handler)()) {
@@ -218,4 +373,46 @@ int emptyOutputFile(std::FILE* file) {
     if (std::fflush(file) != 0) return -1;
     std::rewind(file);
     return ftruncate(fileno(file), 0);
+}
+
+int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written) {
+    written = 0;
+    int output = fileno(file);
+    if (output < 0 || outputRefusedPipe || !canTakePipe(output)) return kMoveUnavailable;
+    if (!openBodyPipe(capacity)) return kMoveUnavailable;
+    int moved = fillPipeFromSocket(static_cast<int>(socket), capacity);
+    if (moved <= 0) return moved;
+    // Bytes the stream still holds come first in the file.
+    if (std::fflush(file) != 0) {
+        int savedErrno = errno;
+        discardPipe();
+        errno = savedErrno;
+        return kMoveFileRefused;
+    }
+    int outcome = drainPipeToFile(output, moved, written);
+    if (outcome == kMoveUnavailable) {
+        outputRefusedPipe = 1;
+        outcome = copyPipeToFile(output, moved, written);
+    }
+    if (outcome != 0) {
+        int savedErrno = errno;
+        discardPipe();
+        followDescriptorPosition(file, output);
+        errno = savedErrno;
+        return kMoveFileRefused;
+    }
+    followDescriptorPosition(file, output);
+    return moved;
+}
+
+int standardErrorIsTerminal() {
+    static int answer = -1;
+    if (answer < 0) answer = isatty(2) ? 1 : 0;
+    return answer;
+}
+
+std::int64_t monotonicMillis() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }

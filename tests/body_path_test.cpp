@@ -1,0 +1,292 @@
+// The two ways a body reaches the output: moved by the kernel straight
+// from the socket into the file, and read into the receive block and
+// written. Every kind of output must end up with exactly the body bytes,
+// resume and restart alike, and a refusing output must give the same note.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+#include "http/transfer.h"
+#include "support/log.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/in_process.h"
+
+namespace {
+
+const size_t kBodySize = 700 * 1024 + 123;
+// The most the plain path reads at once.
+const std::int64_t kReceiveBlock = 16383;
+
+// An output under test and how to read back what reached it.
+struct Output {
+    std::FILE* file = nullptr;
+    std::string path;                 // a regular file's name, removed at the end
+    std::string* collected = nullptr; // bytes of an output that cannot be read back
+    int pipeReader = -1;
+    std::thread reader;
+};
+
+std::string temporaryPath() {
+    char name[] = "/tmp/webhaul-body-XXXXXX";
+    int descriptor = mkstemp(name);
+    if (descriptor >= 0) close(descriptor);
+    return name;
+}
+
+void openRegularFile(Output& output) {
+    output.path = temporaryPath();
+    output.file = std::fopen(output.path.c_str(), "w+b");
+}
+
+// Appending: the kernel refuses to move pipe bytes into such a file, so
+// the first block is rescued through memory and the rest goes the plain way.
+void openAppendingFile(Output& output) {
+    output.path = temporaryPath();
+    output.file = std::fopen(output.path.c_str(), "a+b");
+}
+
+ssize_t collect(void* cookie, const char* bytes, size_t count) {
+    static_cast<std::string*>(cookie)->append(bytes, count);
+    return static_cast<ssize_t>(count);
+}
+
+// A stream with no descriptor at all: only the plain path can feed it.
+void openStreamWithoutDescriptor(Output& output) {
+    output.collected = new std::string;
+    cookie_io_functions_t functions = {nullptr, collect, nullptr, nullptr};
+    output.file = fopencookie(output.collected, "wb", functions);
+}
+
+// A pipe whose other end a thread reads: the kernel moves bytes pipe to pipe.
+void openPipe(Output& output) {
+    int ends[2];
+    if (pipe(ends) != 0) return;
+    output.collected = new std::string;
+    output.pipeReader = ends[0];
+    std::string* collected = output.collected;
+    output.reader = std::thread([collected, ends]() {
+        char block[65536];
+        ssize_t count;
+        while ((count = read(ends[0], block, sizeof block)) > 0) collected->append(block, static_cast<size_t>(count));
+    });
+    output.file = fdopen(ends[1], "wb");
+}
+
+// Closes the output. Returns every byte that reached it.
+std::string closeOutput(Output& output) {
+    std::string bytes;
+    if (!output.path.empty()) bytes = fileBytes(output.file);
+    std::fclose(output.file);
+    if (output.reader.joinable()) output.reader.join();
+    if (output.pipeReader >= 0) close(output.pipeReader);
+    if (output.collected != nullptr) bytes = *output.collected;
+    delete output.collected;
+    if (!output.path.empty()) std::remove(output.path.c_str());
+    return bytes;
+}
+
+// Which progress steps may exceed the receive block.
+enum LargeSteps { noLargeStep, largeSteps, onlyFirstStepLarge };
+
+struct OutputCase {
+    const char* name;
+    void (*open)(Output& output);
+    LargeSteps steps;
+};
+
+const OutputCase kOutputCases[] = {
+    {"RegularFileTakesDirectPath", openRegularFile, largeSteps},
+    {"PipeTakesDirectPath", openPipe, largeSteps},
+    {"AppendingFileFallsBackAfterFirstBlock", openAppendingFile, onlyFirstStepLarge},
+    {"StreamWithoutDescriptorFallsBack", openStreamWithoutDescriptor, noLargeStep},
+};
+
+// Returns the body counts of the progress lines in the log, in order.
+std::vector<std::int64_t> progressCounts(const std::string& log) {
+    std::vector<std::int64_t> counts;
+    for (size_t at = log.find("\rReceived "); at != std::string::npos; at = log.find("\rReceived ", at + 1)) {
+        counts.push_back(std::strtoll(log.c_str() + at + 10, nullptr, 10));
+    }
+    return counts;
+}
+
+// Returns the largest step between progress counts, from the given line on.
+std::int64_t largestStep(const std::vector<std::int64_t>& counts, size_t from) {
+    std::int64_t largest = 0;
+    for (size_t index = from; index < counts.size(); ++index) {
+        largest = std::max(largest, counts[index] - (index == 0 ? 0 : counts[index - 1]));
+    }
+    return largest;
+}
+
+class BodyPath : public testing::TestWithParam<OutputCase> {};
+
+TEST_P(BodyPath, StoresEveryByteAndShowsEveryBlock) {
+    std::string body = patternBytes(kBodySize, 7);
+    std::string length = "Content-Length: " + std::to_string(body.size());
+    FakeServer server;
+    // The pause puts the body after the block that ends the header section.
+    ASSERT_EQ(0, startFakeServer(server, 0, {{sendData(httpReply("HTTP/1.0 200 OK", {length}, "")), pauseFor(30),
+                                              sendData(body, 100000), closeInOrder()}}));
+    TransferRequest request;
+    prepareRequest(request, server.port, "/body");
+    std::fclose(request.output);
+    Output output;
+    GetParam().open(output);
+    ASSERT_NE(nullptr, output.file);
+    request.output = output.file;
+    TransferResult result;
+    verbosity = 3;
+    StderrCapture capture;
+    beginStderrCapture(capture);
+    int completed = fetchOnce(request, result);
+    std::string log = endStderrCapture(capture);
+    stopFakeServer(server);
+    EXPECT_EQ(1, completed) << textOf(result.errorText);
+    EXPECT_EQ(static_cast<std::int64_t>(body.size()), result.bodyBytes);
+    EXPECT_TRUE(closeOutput(output) == body);
+    std::vector<std::int64_t> counts = progressCounts(log);
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(result.bodyBytes, counts.back());
+    EXPECT_EQ("\rReceived " + std::to_string(body.size()) + "/" + std::to_string(body.size()) + " (100.0%)...\n",
+              log.substr(log.rfind('\r')));
+    switch (GetParam().steps) {
+        case largeSteps:
+            EXPECT_GT(largestStep(counts, 0), kReceiveBlock);
+            break;
+        case onlyFirstStepLarge:
+            EXPECT_GT(counts[0], kReceiveBlock);
+            EXPECT_LE(largestStep(counts, 1), kReceiveBlock);
+            break;
+        case noLargeStep:
+            EXPECT_LE(largestStep(counts, 0), kReceiveBlock);
+            break;
+    }
+}
+
+// A broken first reply, then a retry that either continues the stored
+// bytes (206) or starts the file over (200).
+struct RetryCase {
+    const char* name;
+    void (*open)(Output& output);
+    const char* retryStatus;
+};
+
+const RetryCase kRetryCases[] = {
+    {"ResumeOnDirectPath", openRegularFile, "HTTP/1.0 206 Partial Content"},
+    {"RestartOnDirectPath", openRegularFile, "HTTP/1.0 200 OK"},
+    {"ResumeOnPlainPath", openAppendingFile, "HTTP/1.0 206 Partial Content"},
+    {"RestartOnPlainPath", openAppendingFile, "HTTP/1.0 200 OK"},
+};
+
+class BodyPathRetry : public testing::TestWithParam<RetryCase> {};
+
+TEST_P(BodyPathRetry, LeavesExactlyTheBody) {
+    const RetryCase& c = GetParam();
+    std::string body = patternBytes(kBodySize, 3);
+    const size_t kCut = 300 * 1024 + 5;
+    std::string first = httpReply("HTTP/1.0 200 OK", {"Content-Length: " + std::to_string(body.size()), "Accept-Ranges: bytes"}, "");
+    int resumed = std::string(c.retryStatus).find("206") != std::string::npos;
+    std::string rest = resumed ? body.substr(kCut) : body;
+    std::string second = httpReply(c.retryStatus, {"Content-Length: " + std::to_string(rest.size())}, "");
+    FakeServer server;
+    ASSERT_EQ(0, startFakeServer(server, 0,
+                                 {{sendData(first), pauseFor(30), sendData(body.substr(0, kCut), 65536), pauseFor(30),
+                                   resetConnection()},
+                                  {sendData(second), pauseFor(30), sendData(rest, 65536), closeInOrder()}}));
+    TransferRequest request;
+    prepareRequest(request, server.port, "/retry");
+    std::fclose(request.output);
+    Output output;
+    c.open(output);
+    ASSERT_NE(nullptr, output.file);
+    request.output = output.file;
+    TransferResult result;
+    verbosity = 0;
+    EXPECT_EQ(10, transferWithRetries(request, result));
+    std::vector<std::string> requests = stopFakeServer(server);
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("GET /retry HTTP/1.0\r\nRange: bytes=" + std::to_string(kCut) + "-\r\n\r\n", requests[1]);
+    EXPECT_EQ(resumed ? 0 : 1, result.startedOver);
+    EXPECT_TRUE(closeOutput(output) == body);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, BodyPath, testing::ValuesIn(kOutputCases), CaseName());
+INSTANTIATE_TEST_SUITE_P(Outputs, BodyPathRetry, testing::ValuesIn(kRetryCases), CaseName());
+
+// Runs one attempt whose body goes to a file that refuses bytes.
+TransferResult fetchIntoRefusingFile(std::FILE* file, int bodyWithHeaders) {
+    std::string body = patternBytes(kBodySize, 5);
+    std::string head = httpReply("HTTP/1.0 200 OK", {"Content-Length: " + std::to_string(body.size())}, "");
+    ConnectionScript script = bodyWithHeaders
+                                  ? ConnectionScript{sendData(head + body), closeInOrder()}
+                                  : ConnectionScript{sendData(head), pauseFor(30), sendData(body), closeInOrder()};
+    FakeServer server;
+    TransferResult result;
+    if (startFakeServer(server, 0, {script}) != 0) return result;
+    TransferRequest request;
+    prepareRequest(request, server.port, "/refused");
+    std::fclose(request.output);
+    request.output = file;
+    verbosity = 0;
+    EXPECT_EQ(0, fetchOnce(request, result));
+    stopFakeServer(server);
+    return result;
+}
+
+// A device other than the null device goes the plain way, whether or not
+// the block that ends the header section carries body bytes.
+TEST(BodyPathRefused, FullDeviceGivesSameNoteOnEitherStart) {
+    static char buffer[256 * 1024];
+    for (int bodyWithHeaders = 0; bodyWithHeaders <= 1; ++bodyWithHeaders) {
+        std::FILE* full = std::fopen("/dev/full", "wb");
+        ASSERT_NE(nullptr, full);
+        std::setvbuf(full, buffer, _IOFBF, sizeof buffer);
+        TransferResult result = fetchIntoRefusingFile(full, bodyWithHeaders);
+        EXPECT_EQ(stageWriteFile, result.stage) << bodyWithHeaders;
+        EXPECT_STREQ("fwrite: No space left on device\n", textOf(result.errorText));
+        std::fclose(full);
+    }
+}
+
+// A file size limit makes the kernel refuse bytes in the middle of a
+// direct move; the plain path must report the same.
+TEST(BodyPathRefused, FileSizeLimitGivesSameNoteOnBothPaths) {
+    const rlim_t kLimit = 200000;
+    rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = kLimit;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+    std::string notes[2];
+    std::string stored[2];
+    TransferResult direct;
+    void (*opens[2])(Output&) = {openRegularFile, openAppendingFile};
+    for (int path = 0; path < 2; ++path) {
+        Output output;
+        opens[path](output);
+        ASSERT_NE(nullptr, output.file);
+        TransferResult result = fetchIntoRefusingFile(output.file, 0);
+        EXPECT_EQ(stageWriteFile, result.stage) << path;
+        notes[path] = textOf(result.errorText);
+        if (path == 0) direct = result;
+        stored[path] = closeOutput(output);
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+    EXPECT_EQ("fwrite: File too large\n", notes[0]);
+    EXPECT_EQ(notes[0], notes[1]);
+    // Every byte the direct path counted is in the file, up to the limit.
+    EXPECT_EQ(static_cast<std::int64_t>(kLimit), direct.bodyBytes);
+    EXPECT_TRUE(stored[0] == patternBytes(kLimit, 5));
+    EXPECT_TRUE(stored[1] == patternBytes(stored[1].size(), 5));
+}
+
+}  // namespace
