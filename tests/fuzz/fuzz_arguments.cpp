@@ -1,0 +1,141 @@
+// Feeds an arbitrary argument vector to the argument scan and checks the
+// scanned command line against a plain model of the scanning rules. The
+// input is split at zero bytes; each argument gets a heap block of exactly
+// its size, so a read past its terminating zero is caught.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "support/log.h"
+
+namespace {
+
+const size_t kLargestInput = 1 << 18;
+const int kStartingVerbosity = 3;
+
+struct ArgumentModel {
+    int headersOnly = 0;
+    std::int64_t rangeFirst = -1;
+    std::int64_t rangeLast = -1;
+    int verbosity = kStartingVerbosity;
+    std::vector<std::string> positional;
+};
+
+bool isScanSpace(char byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' || byte == '\r';
+}
+
+bool isDigit(char byte) { return byte >= '0' && byte <= '9'; }
+
+// Reads a decimal integer as strtoll does (white space, sign, digits,
+// saturating). Returns the index after it, or 0 when there is none.
+size_t readInteger(const std::string& text, size_t at, std::int64_t& value) {
+    while (at < text.size() && isScanSpace(text[at])) ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+    if (at >= text.size() || !isDigit(text[at])) return 0;
+    const std::uint64_t limit = std::uint64_t(1) << 63;
+    std::uint64_t magnitude = 0;
+    for (; at < text.size() && isDigit(text[at]); ++at) {
+        if (magnitude > (UINT64_MAX - 9) / 10) magnitude = limit + 1;
+        if (magnitude > limit) continue;
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[at] - '0');
+        if (magnitude > limit) magnitude = limit + 1;
+    }
+    if (negative) {
+        value = magnitude >= limit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    } else {
+        value = magnitude >= limit ? INT64_MAX : static_cast<std::int64_t>(magnitude);
+    }
+    return at;
+}
+
+void modelRange(ArgumentModel& model, const std::string& text) {
+    std::int64_t first = 0, last = 0;
+    size_t at = readInteger(text, 0, first);
+    if (at == 0 || at >= text.size() || text[at] != '-' || readInteger(text, at + 1, last) == 0) {
+        model.rangeFirst = model.rangeLast = -1;
+        return;
+    }
+    model.rangeFirst = first;
+    model.rangeLast = last;
+}
+
+void modelOption(ArgumentModel& model, const std::string& argument) {
+    char letter = argument.size() > 1 ? argument[1] : '\0';
+    if (letter == 'h' || letter == 'H') model.headersOnly = 1;
+    if (letter == 'r' || letter == 'R') modelRange(model, argument.substr(2));
+    if ((letter == 'v' || letter == 'V') && argument.size() > 2 && isDigit(argument[2])) {
+        model.verbosity = argument[2] - '0';
+    }
+}
+
+ArgumentModel modelScan(const std::vector<std::string>& arguments) {
+    ArgumentModel model;
+    for (size_t index = 1; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        if (!argument.empty() && argument[0] == '-') {
+            modelOption(model, argument);
+        } else {
+            model.positional.push_back(argument.substr(0, kBoundedStringCap));
+        }
+    }
+    return model;
+}
+
+std::vector<std::string> splitAtZeros(const std::uint8_t* data, size_t size) {
+    std::vector<std::string> arguments{"webhaul"};
+    if (size == 0) return arguments;
+    std::string text(reinterpret_cast<const char*>(data), size);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+        arguments.push_back(text.substr(start, end - start));
+    }
+    arguments.push_back(text.substr(start));
+    return arguments;
+}
+
+void check(bool holds, const char* what) {
+    if (holds) return;
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+void checkAgainstModel(const std::vector<std::string>& arguments, const CommandLine& commandLine) {
+    ArgumentModel model = modelScan(arguments);
+    check(commandLine.headersOnly == model.headersOnly, "headersOnly");
+    check(commandLine.rangeFirst == model.rangeFirst, "rangeFirst");
+    check(commandLine.rangeLast == model.rangeLast, "rangeLast");
+    check(verbosity == model.verbosity, "verbosity");
+    check(commandLine.positionalCount == static_cast<int>(model.positional.size()), "positionalCount");
+    const BoundedString* slots[] = {&commandLine.localFile, &commandLine.server, &commandLine.path};
+    const std::string stored[] = {"", "", "/"};
+    for (size_t slot = 0; slot < 3; ++slot) {
+        const std::string& expected = slot < model.positional.size() ? model.positional[slot] : stored[slot];
+        check(expected == textOf(*slots[slot]), "positional argument stored");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+    if (size > kLargestInput) return 0;
+    std::vector<std::string> arguments = splitAtZeros(data, size);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) {
+        char* copy = static_cast<char*>(std::malloc(argument.size() + 1));
+        std::memcpy(copy, argument.c_str(), argument.size() + 1);
+        argv.push_back(copy);
+    }
+    argv.push_back(nullptr);
+    verbosity = kStartingVerbosity;
+    CommandLine commandLine;
+    scanArguments(static_cast<int>(arguments.size()), argv.data(), commandLine);
+    checkAgainstModel(arguments, commandLine);
+    for (char* copy : argv) std::free(copy);
+    return 0;
+}
