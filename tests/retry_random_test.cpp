@@ -74,18 +74,18 @@ struct RunOutcome {
     std::string file;
 };
 
-void runAgainst(SourceServer& source, Responder respond, int connectionLimit, RunOutcome& outcome) {
+// Runs a transfer with retries against a server that answers with respond.
+void runAgainst(Responder respond, int connectionLimit, RunOutcome& outcome) {
     FakeServer server;
     ASSERT_EQ(0, startRespondingServer(server, 0, connectionLimit, respond));
     TransferRequest request;
     prepareRequest(request, server.port, "/random");
     TransferResult result;
-    verbosity = -1;
+    verbosity = 0;
     outcome.status = transferWithRetries(request, result);
     stopFakeServer(server);
     outcome.file = fileBytes(request.output);
     std::fclose(request.output);
-    (void)source;
 }
 
 TEST(RetryRandom, SuccessMeansFileEqualsSource) {
@@ -95,7 +95,7 @@ TEST(RetryRandom, SuccessMeansFileEqualsSource) {
         source.source = patternBytes(40000 + source.random() % 160000, seed);
         source.announceRanges = source.random() % 2 == 0;
         RunOutcome outcome;
-        runAgainst(source, [&source](const std::string& request) { return randomScript(source, request); },
+        runAgainst([&source](const std::string& request) { return randomScript(source, request); },
                    kBreakingConnections + 4, outcome);
         if (outcome.status == 0 || outcome.status == 10) {
             ASSERT_TRUE(outcome.file == source.source) << "seed " << seed << ": status " << outcome.status
@@ -120,7 +120,7 @@ TEST(RetryRandom, LongRunKeepsDescriptorCount) {
     };
     int before = openDescriptorCount();
     RunOutcome outcome;
-    runAgainst(source, respond, kLongRunFailures + 1, outcome);
+    runAgainst(respond, kLongRunFailures + 1, outcome);
     EXPECT_EQ(before, openDescriptorCount());
     EXPECT_EQ(kLongRunFailures + 1, source.connections);
     EXPECT_EQ(10, outcome.status);
