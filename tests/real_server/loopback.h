@@ -1,0 +1,26 @@
+// Small socket helpers for the servers that the real-server tests run on
+// loopback: listening, connecting, accepting until told to stop, and
+// reading a request's head.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+// Returns a socket listening on 127.0.0.1:port, or -1.
+int listenOnLoopback(unsigned short port);
+
+// Returns a socket connected to 127.0.0.1:port, or -1.
+int connectToLoopback(unsigned short port);
+
+// Waits for a connection. Returns it, or -1 once stopping is set.
+int acceptUntilStopped(int listener, const std::atomic<bool>& stopping);
+
+// Reads from a connection until the empty line that ends a request head,
+// the peer's close, or 5 s. Returns what was read.
+std::string readRequestHead(int connection);
+
+// Sends all bytes. Returns 1, or 0 when the connection failed.
+int sendAllBytes(int connection, const char* bytes, size_t count);
+
+// Closes the connection with a reset instead of an orderly close.
+void resetConnectionNow(int connection);

@@ -1,0 +1,105 @@
+#include "tests/real_server/nginx_server.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/real_server/loopback.h"
+#include "tests/real_server/scratch_files.h"
+
+namespace {
+
+// daemon off and master_process off keep nginx one child process of the
+// test; user root: inside the private namespace only root is mapped.
+std::string configurationText(const std::string& directory, const std::string& root, unsigned short port) {
+    const std::string& d = directory;
+    return "daemon off;\n"
+           "master_process off;\n"
+           "user root root;\n"
+           "worker_processes 1;\n"
+           "pid " + d + "nginx.pid;\n"
+           "error_log " + d + "error.log warn;\n"
+           "events { worker_connections 64; }\n"
+           "http {\n"
+           "  access_log off;\n"
+           "  client_body_temp_path " + d + "client_body;\n"
+           "  proxy_temp_path " + d + "proxy;\n"
+           "  fastcgi_temp_path " + d + "fastcgi;\n"
+           "  uwsgi_temp_path " + d + "uwsgi;\n"
+           "  scgi_temp_path " + d + "scgi;\n"
+           "  sendfile on;\n"
+           "  default_type application/octet-stream;\n"
+           "  server {\n"
+           "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+           "    root " + root + ";\n"
+           "  }\n"
+           "}\n";
+}
+
+pid_t startProcess(const std::vector<std::string>& arguments) {
+    pid_t child = fork();
+    if (child != 0) return child;
+    int nullDevice = open("/dev/null", O_RDWR);
+    if (nullDevice >= 0) {
+        dup2(nullDevice, 0);
+        dup2(nullDevice, 1);
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Returns 1 once the port accepts a connection, 0 when the process ended
+// or the time ran out.
+int waitUntilListening(pid_t process, unsigned short port) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int probe = connectToLoopback(port);
+        if (probe >= 0) {
+            close(probe);
+            return 1;
+        }
+        if (waitpid(process, nullptr, WNOHANG) == process) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string findNginx() {
+    for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
+        if (access(candidate, X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port) {
+    server.directory = directory;
+    server.errorLog = directory + "error.log";
+    std::string configuration = directory + "nginx.conf";
+    if (!writeWholeFile(configuration, configurationText(directory, root, port))) return 0;
+    server.pid = startProcess({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog});
+    if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
+    stopNginx(server);
+    return 0;
+}
+
+void stopNginx(NginxServer& server) {
+    if (server.pid <= 0) return;
+    kill(server.pid, SIGTERM);
+    waitpid(server.pid, nullptr, 0);
+    server.pid = -1;
+}
+
+std::string nginxErrors(const NginxServer& server) {
+    std::string text;
+    readWholeFile(server.errorLog, text);
+    return text;
+}

@@ -1,0 +1,28 @@
+// A real nginx for tests, started inside the test's private network with
+// a configuration the test writes: it serves one directory of files on a
+// loopback port, single process, everything it writes kept in its own
+// directory.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+struct NginxServer {
+    pid_t pid = -1;
+    std::string directory;  // configuration, logs and temporary files
+    std::string errorLog;
+};
+
+// Returns the path of the nginx program, or "" when it is not installed.
+std::string findNginx();
+
+// Writes the configuration into directory and starts nginx serving root
+// on 127.0.0.1:port. Returns 1 once the port accepts connections, 0 after
+// stopping it again when it did not come up within 10 s.
+int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port);
+
+// Stops nginx and waits for it.
+void stopNginx(NginxServer& server);
+
+// Returns the text of nginx's error log, for failure messages.
+std::string nginxErrors(const NginxServer& server);

@@ -1,0 +1,234 @@
+// The built program against a real nginx on port 80 of the private
+// network: whole files, ranges, HEAD, an error page, and a transfer that a
+// relay breaks so that the retry meets nginx's own 206 handling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "tests/real_server/fault_relay.h"
+#include "tests/real_server/nginx_server.h"
+#include "tests/real_server/scratch_files.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+const std::int64_t kBigFileSize = 50 * 1024 * 1024;
+const unsigned short kHttpPort = 80;
+// Where nginx listens when the relay takes port 80.
+const unsigned short kBehindRelayPort = 8080;
+
+// Random bytes (xorshift), so a misplaced block cannot match by chance.
+std::string randomBytes(size_t size, std::uint64_t seed) {
+    std::string bytes(size, '\0');
+    std::uint64_t state = seed;
+    for (size_t index = 0; index < size; ++index) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        bytes[index] = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string readBytes(const std::string& path) {
+    std::string bytes;
+    return readWholeFile(path, bytes) ? bytes : "<missing>";
+}
+
+// Index of the first differing byte, for a readable failure on 50 MiB.
+std::string firstDifference(const std::string& expected, const std::string& actual) {
+    size_t index = 0;
+    while (index < expected.size() && index < actual.size() && expected[index] == actual[index]) ++index;
+    return "sizes " + std::to_string(expected.size()) + " and " + std::to_string(actual.size()) +
+           ", first difference at byte " + std::to_string(index);
+}
+
+class RealNginx : public testing::Test {
+protected:
+    static std::string directory;
+    static std::string bigFile;
+
+    static void SetUpTestSuite() {
+        if (findNginx().empty()) return;
+        directory = makeTemporaryDirectory();
+        bigFile = randomBytes(static_cast<size_t>(kBigFileSize), 0x9E3779B97F4A7C15ull);
+        std::string www = directory + "www/";
+        if (directory.empty() || mkdir(www.c_str(), 0755) != 0 || !writeWholeFile(www + "big.bin", bigFile)) {
+            directory.clear();
+        }
+    }
+
+    static void TearDownTestSuite() {
+        removeDirectoryTree(directory);
+        bigFile.clear();
+    }
+
+    void SetUp() override {
+        if (findNginx().empty()) GTEST_SKIP() << "nginx is not installed: the tests against a real server are skipped";
+        ASSERT_FALSE(directory.empty()) << "cannot write the served files";
+        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        output = directory + "out-" + name;
+    }
+
+    // Starts nginx on the port. Returns 1, or 0 after a test failure.
+    int startServer(NginxServer& server, unsigned short port) {
+        std::string prefix = directory + "nginx-" + std::to_string(port) + "/";
+        mkdir(prefix.c_str(), 0755);
+        if (startNginx(server, prefix, directory + "www", port)) return 1;
+        ADD_FAILURE() << "nginx did not start:\n" << nginxErrors(server);
+        return 0;
+    }
+
+    ProgramOutcome fetch(const std::vector<std::string>& options, const std::string& path) {
+        std::vector<std::string> arguments{WEBHAUL_BINARY};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.insert(arguments.end(), {output, "127.0.0.1", path});
+        ProgramOptions deadline;
+        deadline.deadlineMillis = 60000;
+        return runProgram(arguments, deadline);
+    }
+
+    std::string output;
+};
+
+std::string RealNginx::directory;
+std::string RealNginx::bigFile;
+
+TEST_F(RealNginx, WholeFileArrivesByteExact) {
+    NginxServer server;
+    if (!startServer(server, kHttpPort)) return;
+    ProgramOutcome outcome = fetch({"-v5"}, "/big.bin");
+    stopNginx(server);
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError.substr(0, 2000);
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Reply status: 200\n"));
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Body bytes received: 52428800\n"));
+    EXPECT_EQ("", outcome.standardOutput);
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
+
+struct RangeCase {
+    const char* name;
+    const char* option;
+    std::int64_t first;
+    std::int64_t last;  // inclusive; what nginx serves, cut at the file's end
+    const char* rangeLine;
+};
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const RangeCase& value, std::ostream* stream) { *stream << value.name; }
+
+const RangeCase kRangeCases[] = {
+    {"FirstByteOnly", "-r0-0", 0, 0, "Range: bytes=0-0\r\n"},
+    {"InsideTheFile", "-r100-199", 100, 199, "Range: bytes=100-199\r\n"},
+    {"LastHundredBytes", "-r52428700-52428799", 52428700, 52428799, "Range: bytes=52428700-52428799\r\n"},
+    {"PastTheEndIsCut", "-r52428790-52428899", 52428790, 52428799, "Range: bytes=52428790-52428899\r\n"},
+    {"OpenEnded", "-r52000000--1", 52000000, 52428799, "Range: bytes=52000000-\r\n"},
+};
+
+class RealNginxRange : public RealNginx, public testing::WithParamInterface<RangeCase> {};
+
+TEST_P(RealNginxRange, StoresExactlyTheAskedBytes) {
+    const RangeCase& range = GetParam();
+    NginxServer server;
+    if (!startServer(server, kHttpPort)) return;
+    ProgramOutcome outcome = fetch({"-v9", range.option}, "/big.bin");
+    stopNginx(server);
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError.substr(0, 2000);
+    EXPECT_NE(std::string::npos, outcome.standardError.find(range.rangeLine)) << outcome.standardError.substr(0, 2000);
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Reply status: 206\n"));
+    std::string expected = bigFile.substr(static_cast<size_t>(range.first), static_cast<size_t>(range.last - range.first + 1));
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == expected) << firstDifference(expected, stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, RealNginxRange, testing::ValuesIn(kRangeCases),
+                         [](const testing::TestParamInfo<RangeCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+TEST_F(RealNginx, HeadShowsHeadersAndLeavesFileEmpty) {
+    NginxServer server;
+    if (!startServer(server, kHttpPort)) return;
+    ProgramOutcome outcome = fetch({"-h", "-v5"}, "/big.bin");
+    stopNginx(server);
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("** Status: HTTP/1.1 200 OK\n")) << outcome.standardError;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("** Header: Content-Length: 52428800\n"));
+    EXPECT_NE(std::string::npos, outcome.standardError.find("** Header: Accept-Ranges: bytes\n"));
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Body bytes received: 0\n"));
+    EXPECT_EQ("", readBytes(output));
+}
+
+TEST_F(RealNginx, NotFoundPageIsStoredWithStatusZero) {
+    NginxServer server;
+    if (!startServer(server, kHttpPort)) return;
+    ProgramOutcome outcome = fetch({"-v5"}, "/missing.bin");
+    stopNginx(server);
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Reply status: 404\n")) << outcome.standardError;
+    std::string stored = readBytes(output);
+    EXPECT_NE(std::string::npos, stored.find("404 Not Found")) << stored;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Body bytes received: " + std::to_string(stored.size()) + "\n"));
+}
+
+struct BreakCase {
+    const char* name;
+    std::int64_t resetAfterBytes;  // reply bytes the relay lets through first
+    const char* option;            // "" or a range option
+    std::int64_t first;            // the bytes the file must end with
+    std::int64_t last;
+    const char* retryRangePrefix;  // how the retried request's range begins
+};
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const BreakCase& value, std::ostream* stream) { *stream << value.name; }
+
+const BreakCase kBreakCases[] = {
+    // Mid-body: nginx announced ranges, so the retry asks for the rest.
+    {"ResetMidBodyResumesWithRange", 20 * 1024 * 1024 + 12345, "", 0, kBigFileSize - 1, "Range: bytes="},
+    // Before Accept-Ranges arrived: the retry fetches the whole file again.
+    {"ResetInHeaderSectionStartsOver", 40, "", 0, kBigFileSize - 1, nullptr},
+    // A broken asked range resumes inside it and keeps its end.
+    {"ResetInsideAskedRangeKeepsItsEnd", 5 * 1024 * 1024, "-r1000-30000000", 1000, 30000000, "Range: bytes="},
+};
+
+class RealNginxBreak : public RealNginx, public testing::WithParamInterface<BreakCase> {};
+
+TEST_P(RealNginxBreak, RetryEndsByteExactWithStatus10) {
+    const BreakCase& broken = GetParam();
+    NginxServer server;
+    if (!startServer(server, kBehindRelayPort)) return;
+    FaultRelay relay;
+    ASSERT_EQ(0, startFaultRelay(relay, kHttpPort, kBehindRelayPort, broken.resetAfterBytes));
+    std::vector<std::string> options{"-v9"};
+    if (broken.option[0] != '\0') options.push_back(broken.option);
+    ProgramOutcome outcome = fetch(options, "/big.bin");
+    std::vector<std::string> requests = stopFaultRelay(relay);
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 3000);
+    EXPECT_EQ(10, outcome.exitStatus) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("recv: ")) << log;
+    ASSERT_EQ(2u, requests.size()) << log;
+    if (broken.retryRangePrefix == nullptr) {
+        EXPECT_EQ("GET /big.bin HTTP/1.0\r\n\r\n", requests[1]);
+    } else {
+        EXPECT_NE(std::string::npos, requests[1].find(broken.retryRangePrefix)) << requests[1];
+        EXPECT_NE(std::string::npos, outcome.standardError.find("** Status: HTTP/1.1 206 Partial Content\n")) << log;
+    }
+    if (broken.option[0] != '\0') {
+        EXPECT_NE(std::string::npos, requests[1].find("-30000000\r\n")) << requests[1];
+    }
+    std::string expected = bigFile.substr(static_cast<size_t>(broken.first), static_cast<size_t>(broken.last - broken.first + 1));
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == expected) << firstDifference(expected, stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Breaks, RealNginxBreak, testing::ValuesIn(kBreakCases),
+                         [](const testing::TestParamInfo<BreakCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+}  // namespace
