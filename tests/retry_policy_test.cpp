@@ -61,6 +61,10 @@ std::vector<RetryCase> retryCases() {
         {"RestartKeepsCommandLineRange", 1000, 50999,
          {resetAfter(rangeHead(1000, 50999) + part(1000, 31000)), closeAfter(rangeHead(1000, 50999) + part(1000, 51000))},
          {"1000-50999", "1000-50999"}, kResetNote, part(1000, 51000), 10},
+        {"ResumeDecidedByFirstReplyOnly", -1, -1,
+         {resetAfter(wholeHead(60000, false) + part(0, 30000)), resetAfter(wholeHead(60000, true) + part(0, 30000)),
+          closeAfter(wholeHead(60000, true) + part(0, 60000))},
+         {"", "", ""}, kResetNote + kResetNote, part(0, 60000), 10},
         {"RefusedEveryTime", -1, -1, {}, {},
          "connect(127.0.0.1:PORT): Connection refused\nconnect(127.0.0.1:PORT): Connection refused\n"
          "connect(127.0.0.1:PORT): Connection refused\n",
