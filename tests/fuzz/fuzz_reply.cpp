@@ -3,9 +3,11 @@
 // for any reply against a plain model of the reading rules.
 //
 // Input: one flags byte (bit 0: HEAD request, bit 1: the request continues
-// stored bytes, bits 4-7: how many block sizes follow), two bytes per block
-// size (little endian, 1 + value % 16383), then the reply. The sizes are
-// used in turn, over and over; with none, blocks are as large as allowed.
+// stored bytes, bit 2: the output file has no descriptor, so every body
+// byte goes through the receive block; bits 4-7: how many block sizes
+// follow), two bytes per block size (little endian, 1 + value % 16383),
+// then the reply. The sizes are used in turn, over and over; with none,
+// blocks are as large as allowed.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,7 @@ const char kStoredBefore[] = "stored-before";
 struct FuzzCase {
     int headersOnly = 0;
     int continuesFile = 0;
+    int withoutDescriptor = 0;
     std::vector<std::string> blocks;
     std::string reply;
 };
@@ -42,7 +45,9 @@ struct FuzzCase {
 int readCase(const std::uint8_t* data, size_t size, FuzzCase& fuzzCase) {
     if (size < 1) return 0;
     fuzzCase.headersOnly = data[0] & 1;
-    fuzzCase.continuesFile = (data[0] >> 1) & 1;
+    fuzzCase.withoutDescriptor = (data[0] >> 2) & 1;
+    // Emptying a file needs its descriptor.
+    fuzzCase.continuesFile = (data[0] >> 1) & 1 & !fuzzCase.withoutDescriptor;
     size_t sizeCount = data[0] >> 4;
     if (size < 1 + 2 * sizeCount) return 0;
     std::vector<size_t> sizes;
@@ -212,6 +217,20 @@ std::thread playReply(int writer, const std::vector<std::string>& blocks) {
     return std::thread();
 }
 
+ssize_t appendToSink(void* sink, const char* bytes, size_t count) {
+    static_cast<std::string*>(sink)->append(bytes, count);
+    return static_cast<ssize_t>(count);
+}
+
+// Returns a stream that collects what is written into sink.
+std::FILE* openSink(std::string& sink) {
+    cookie_io_functions_t functions = {nullptr, appendToSink, nullptr, nullptr};
+    std::FILE* file = fopencookie(&sink, "w", functions);
+    if (file == nullptr) std::abort();
+    std::fputs(kStoredBefore, file);
+    return file;
+}
+
 std::string fileBytes(std::FILE* file) {
     std::fflush(file);
     struct stat status;
@@ -277,12 +296,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     TransferRequest request;
     request.headersOnly = fuzzCase.headersOnly;
     request.continuesFile = fuzzCase.continuesFile;
-    request.output = freshOutput();
+    std::string sink;
+    request.output = fuzzCase.withoutDescriptor ? openSink(sink) : freshOutput();
     TransferResult result;
     std::thread writer = playReply(ends[1], fuzzCase.blocks);
     int completed = receiveReply(ends[0], request, result);
     close(ends[0]);  // a reader that stopped early must not leave the writer blocked
     if (writer.joinable()) writer.join();
-    checkAgainstModel(fuzzCase, result, completed, fileBytes(request.output));
+    if (fuzzCase.withoutDescriptor) {
+        std::fclose(request.output);
+        checkAgainstModel(fuzzCase, result, completed, sink);
+    } else {
+        checkAgainstModel(fuzzCase, result, completed, fileBytes(request.output));
+    }
     return 0;
 }
