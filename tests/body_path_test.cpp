@@ -243,7 +243,7 @@ TransferResult fetchIntoRefusingFile(std::FILE* file, int bodyWithHeaders) {
 // A device other than the null device goes the plain way, whether or not
 // the block that ends the header section carries body bytes.
 TEST(BodyPathRefused, FullDeviceGivesSameNoteOnEitherStart) {
-    static char buffer[256 * 1024];
+    static char buffer[64 * 1024];
     for (int bodyWithHeaders = 0; bodyWithHeaders <= 1; ++bodyWithHeaders) {
         std::FILE* full = std::fopen("/dev/full", "wb");
         ASSERT_NE(nullptr, full);

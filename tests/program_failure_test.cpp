@@ -113,11 +113,11 @@ TEST_P(FullDisk, EndsRunWithoutRetry) {
     EXPECT_EQ(1u, exchange.requests.size());
 }
 
-// The file is buffered 256 KiB: a smaller body fails only at the close,
+// The file is buffered 64 KiB: a smaller body fails only at the close,
 // a larger one while it is written.
 const FullDiskCase kFullDiskCases[] = {
     {"SmallBodyFailsAtClose", 256, "fclose: No space left on device\n"},
-    {"BodyJustInsideBuffer", 256 * 1024 - 1, "fclose: No space left on device\n"},
+    {"BodyJustInsideBuffer", 64 * 1024 - 1, "fclose: No space left on device\n"},
     {"LargeBodyFailsAtWrite", 300 * 1024, "fwrite: No space left on device\n"},
 };
 
