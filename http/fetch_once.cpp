@@ -14,8 +14,10 @@ const int kReceiveCapacity = 16383;
 // Room for the longest request: a path at the string cap, a range line
 // with two 64-bit numbers and the line ends.
 const int kRequestCapacity = kBoundedStringCap + 128;
-// The most one direct socket-to-file move carries. The receive block's cap
-// does not apply there; larger blocks mean fewer calls and progress lines.
+// The most one direct socket-to-file move carries; the receive block's cap
+// does not apply there. Measured with 1 GiB from nginx on loopback: 256 KiB
+// was the fastest to disk; 64 and 128 KiB cost more calls, and 1 MiB, though
+// lighter on the processor, was slower to disk.
 const int kDirectBlockCapacity = 256 * 1024;
 // A terminal's progress line is redrawn at most this often.
 const std::int64_t kRedrawMillis = 100;
