@@ -96,10 +96,15 @@ struct FullDiskCase {
 
 class FullDisk : public testing::TestWithParam<FullDiskCase> {};
 
+// Under Wine, msvcrt's fclose returns 0 when its last flush fails (it only
+// sets errno), where Windows' returns EOF.
+const char kWineHidesCloseFailure[] = "Wine's fclose does not report a failed last flush";
+
 // A file that refuses bytes ends the run with one line and status 4, and
 // no retry: the server sees one request.
 TEST_P(FullDisk, EndsRunWithoutRetry) {
     const FullDiskCase& full = GetParam();
+    if (std::string(full.standardError).rfind("fclose", 0) == 0) SKIP_UNDER_WINE(kWineHidesCloseFailure);
     std::string body = patternBytes(full.bodySize, 3);
     std::string reply = httpReply("HTTP/1.0 200 OK",
                                   {"Content-Length: " + std::to_string(body.size()), "Accept-Ranges: bytes"}, body);
@@ -126,6 +131,7 @@ INSTANTIATE_TEST_SUITE_P(DevFull, FullDisk, testing::ValuesIn(kFullDiskCases),
 
 // At the default verbosity the progress line comes first, then the close fails.
 TEST(FullDisk, ProgressThenCloseFailure) {
+    SKIP_UNDER_WINE(kWineHidesCloseFailure);
     std::string reply = httpReply("HTTP/1.0 200 OK", {"Content-Length: 256"}, patternBytes(256));
     Exchange exchange =
         runAgainstServer({{sendData(reply), closeInOrder()}}, {WEBHAUL_BINARY, "/dev/full", "127.0.0.1", "/f"});
@@ -186,7 +192,13 @@ TEST(DroppedConnection, NoDeathBySignal) {
     close(listener);
     for (const ProgramOutcome& outcome : outcomes) {
         EXPECT_EQ(0, outcome.killedBySignal);
-        EXPECT_TRUE(outcome.exitStatus == 13 || outcome.exitStatus == 14) << outcome.exitStatus;
+    #ifdef WEBHAUL_UNDER_WINE
+    // Wine may fail the connect itself when the reset follows the handshake
+    // at once (Windows completes the connect first): 12 is Wine's own.
+    EXPECT_TRUE(outcome.exitStatus >= 12 && outcome.exitStatus <= 14) << outcome.exitStatus;
+#else
+    EXPECT_TRUE(outcome.exitStatus == 13 || outcome.exitStatus == 14) << outcome.exitStatus;
+#endif
         EXPECT_EQ("", outcome.standardOutput);
     }
 }

@@ -96,6 +96,10 @@ const TerminalCase kCases[] = {
 class TerminalProgress : public testing::TestWithParam<TerminalCase> {};
 
 TEST_P(TerminalProgress, RedrawsSparinglyAndEndsWithLastCount) {
+    // Under Wine a terminal is drawn by Wine's console host, which renders
+    // its own screen onto it with escape sequences: the bytes the program
+    // wrote cannot be read back from the terminal there.
+    SKIP_UNDER_WINE("Wine's console host redraws the terminal in its own way");
     const TerminalCase& c = GetParam();
     std::string body = patternBytes(c.chunk * c.chunks, 9);
     std::string size = std::to_string(body.size());
