@@ -372,6 +372,9 @@ void installInterruptHandler(void (*handler)()) {
 int emptyOutputFile(std::FILE* file) {
     if (std::fflush(file) != 0) return -1;
     std::rewind(file);
+    // A device or a pipe keeps no old bytes to cut, and refuses the cut.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && !S_ISREG(status.st_mode)) return 0;
     return ftruncate(fileno(file), 0);
 }
 

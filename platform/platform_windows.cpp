@@ -154,6 +154,9 @@ void installInterruptHandler(void (*handler)()) {
 int emptyOutputFile(std::FILE* file) {
     if (std::fflush(file) != 0) return -1;
     std::rewind(file);
+    // A device such as NUL, or a pipe, keeps no old bytes to cut.
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
     return _chsize(_fileno(file), 0);
 }
 

@@ -159,6 +159,17 @@ const RetryCase kRetryCases[] = {
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
                          nameOf<RetryCase>);
 
+// A device cannot be cut to length 0; a restart into it must still go on.
+TEST(RestartIntoDevice, CompletesWithStatus10) {
+    Exchange exchange = runAgainstServer(
+        {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(40000, false) + served())},
+        {WEBHAUL_BINARY, "-v1", "/dev/null", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(10, exchange.outcome.exitStatus);
+    EXPECT_EQ(kResetNote, withWineResets(exchange.outcome.standardError, kResetNote));
+    EXPECT_EQ((std::vector<std::string>{kGet, kGet}), exchange.requests);
+}
+
 const char kRefusedNote[] = "connect(127.0.0.1:80): Connection refused\n";
 const char kConnecting[] = "Connecting to server, address=127.0.0.1, port=80...\n";
 
