@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "tests/real_server/loopback.h"
-#include "tests/real_server/scratch_files.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -125,10 +124,10 @@ std::vector<HostileCase> hostileCases() {
 class HostileReply : public testing::TestWithParam<HostileCase> {
 protected:
     void SetUp() override {
-        directory = makeTemporaryDirectory();
+        directory = makeScratchDirectory();
         ASSERT_FALSE(directory.empty());
     }
-    void TearDown() override { removeDirectoryTree(directory); }
+    void TearDown() override { removeScratchDirectory(directory); }
     std::string directory;
 };
 
@@ -155,7 +154,7 @@ TEST_P(HostileReply, EndsClearlyWithSmallMemory) {
         EXPECT_EQ(std::string::npos, outcome.standardError.find(script.absent)) << log;
     }
     std::string stored;
-    ASSERT_TRUE(readWholeFile(output, stored));
+    ASSERT_TRUE(readFileBytes(output, stored));
     EXPECT_EQ(script.storedBytes, stored);
     // The sanitizers' shadow memory would swamp what the program uses.
     if (!WEBHAUL_SANITIZED) {

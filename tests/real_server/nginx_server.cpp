@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/real_server/loopback.h"
-#include "tests/real_server/scratch_files.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ int startNginx(NginxServer& server, const std::string& directory, const std::str
     server.directory = directory;
     server.errorLog = directory + "error.log";
     std::string configuration = directory + "nginx.conf";
-    if (!writeWholeFile(configuration, configurationText(directory, root, port))) return 0;
+    if (!writeFileBytes(configuration, configurationText(directory, root, port))) return 0;
     server.pid = startProcess({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog});
     if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
     stopNginx(server);
@@ -100,6 +100,6 @@ void stopNginx(NginxServer& server) {
 
 std::string nginxErrors(const NginxServer& server) {
     std::string text;
-    readWholeFile(server.errorLog, text);
+    readFileBytes(server.errorLog, text);
     return text;
 }

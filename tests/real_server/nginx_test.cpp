@@ -12,7 +12,6 @@
 
 #include "tests/real_server/fault_relay.h"
 #include "tests/real_server/nginx_server.h"
-#include "tests/real_server/scratch_files.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -37,7 +36,7 @@ std::string randomBytes(size_t size, std::uint64_t seed) {
 
 std::string readBytes(const std::string& path) {
     std::string bytes;
-    return readWholeFile(path, bytes) ? bytes : "<missing>";
+    return readFileBytes(path, bytes) ? bytes : "<missing>";
 }
 
 // Index of the first differing byte, for a readable failure on 50 MiB.
@@ -55,16 +54,16 @@ protected:
 
     static void SetUpTestSuite() {
         if (findNginx().empty()) return;
-        directory = makeTemporaryDirectory();
+        directory = makeScratchDirectory();
         bigFile = randomBytes(static_cast<size_t>(kBigFileSize), 0x9E3779B97F4A7C15ull);
         std::string www = directory + "www/";
-        if (directory.empty() || mkdir(www.c_str(), 0755) != 0 || !writeWholeFile(www + "big.bin", bigFile)) {
+        if (directory.empty() || mkdir(www.c_str(), 0755) != 0 || !writeFileBytes(www + "big.bin", bigFile)) {
             directory.clear();
         }
     }
 
     static void TearDownTestSuite() {
-        removeDirectoryTree(directory);
+        removeScratchDirectory(directory);
         bigFile.clear();
     }
 

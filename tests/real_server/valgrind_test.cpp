@@ -9,7 +9,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/real_server/scratch_files.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/run_program.h"
 
@@ -61,10 +60,10 @@ class UnderMemcheck : public testing::TestWithParam<MemcheckCase> {
 protected:
     void SetUp() override {
         if (access(kValgrind, X_OK) != 0) GTEST_SKIP() << "valgrind is not installed: the memcheck runs are skipped";
-        directory = makeTemporaryDirectory();
+        directory = makeScratchDirectory();
         ASSERT_FALSE(directory.empty());
     }
-    void TearDown() override { removeDirectoryTree(directory); }
+    void TearDown() override { removeScratchDirectory(directory); }
     std::string directory;
 };
 
@@ -90,7 +89,7 @@ TEST_P(UnderMemcheck, NoLeakAndNoInvalidAccess) {
     EXPECT_NE(std::string::npos, outcome.standardError.find("ERROR SUMMARY: 0 errors")) << outcome.standardError;
     std::string stored;
     if (memcheck.connections > 0) {
-        ASSERT_TRUE(readWholeFile(output, stored));
+        ASSERT_TRUE(readFileBytes(output, stored));
         EXPECT_TRUE(stored == body) << "stored " << stored.size() << " bytes";
     }
 }

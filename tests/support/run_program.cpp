@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,10 +128,14 @@ std::string makeScratchDirectory() {
     return std::string(name.data()) + "/";
 }
 
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+
+}  // namespace
+
 void removeScratchDirectory(const std::string& directory) {
-    if (directory.empty()) return;
-    for (const std::string& entry : directoryEntries(directory)) unlink((directory + entry).c_str());
-    rmdir(directory.c_str());
+    if (!directory.empty()) nftw(directory.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::vector<std::string> directoryEntries(const std::string& directory) {
