@@ -10,12 +10,6 @@
 
 namespace {
 
-// Names each case of a table after its name field.
-template <typename Case>
-std::string nameOf(const testing::TestParamInfo<Case>& tested) {
-    return tested.param.name;
-}
-
 const char kUsageText[] =
     "Usage: Webhaul [<options>] <local-filename> <server-address> [<path-on-server>]\n"
     "Options:\n"
@@ -25,12 +19,6 @@ const char kUsageText[] =
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
-
-std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
-    std::vector<std::string> command = {WEBHAUL_BINARY};
-    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
-    return command;
-}
 
 struct UsageCase {
     const char* name;

@@ -60,9 +60,6 @@ struct ServedRangeCase {
 
 class ServedRange : public testing::TestWithParam<ServedRangeCase> {};
 
-// Names each case of a table after its name field.
-std::string nameOf(const testing::TestParamInfo<ServedRangeCase>& tested) { return tested.param.name; }
-
 // The server answers ranges and HEAD the way the program expects of one.
 TEST_P(ServedRange, StoresWhatWasAsked) {
     const ServedRangeCase& range = GetParam();
@@ -88,6 +85,7 @@ const ServedRangeCase kServedRangeCases[] = {
     {"HeadersOnly", {"-h"}, 0, ""},
 };
 
-INSTANTIATE_TEST_SUITE_P(Served, ServedRange, testing::ValuesIn(kServedRangeCases), nameOf);
+INSTANTIATE_TEST_SUITE_P(Served, ServedRange, testing::ValuesIn(kServedRangeCases),
+                         nameOf<ServedRangeCase>);
 
 }  // namespace

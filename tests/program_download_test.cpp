@@ -10,18 +10,6 @@
 
 namespace {
 
-// Names each case of a table after its name field.
-template <typename Case>
-std::string nameOf(const testing::TestParamInfo<Case>& tested) {
-    return tested.param.name;
-}
-
-std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
-    std::vector<std::string> command = {WEBHAUL_BINARY};
-    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
-    return command;
-}
-
 // Every byte value once, so any text-mode translation or cut at a zero
 // byte shows in the file.
 std::string allByteValues() { return patternBytes(256); }

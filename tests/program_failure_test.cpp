@@ -20,18 +20,6 @@
 
 namespace {
 
-// Names each case of a table after its name field.
-template <typename Case>
-std::string nameOf(const testing::TestParamInfo<Case>& tested) {
-    return tested.param.name;
-}
-
-std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
-    std::vector<std::string> command = {WEBHAUL_BINARY};
-    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
-    return command;
-}
-
 // Names under .invalid never resolve; inside the private network no name
 // server is reachable either, so the lookup fails at once.
 const char kUnresolvableName[] = "no-such-host.invalid";

@@ -10,12 +10,6 @@
 
 namespace {
 
-// Names each case of a table after its name field.
-template <typename Case>
-std::string nameOf(const testing::TestParamInfo<Case>& tested) {
-    return tested.param.name;
-}
-
 std::string served() { return patternBytes(100000, 5); }
 
 std::string endOf(const std::string& text, size_t count) {

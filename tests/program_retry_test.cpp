@@ -10,12 +10,6 @@
 
 namespace {
 
-// Names each case of a table after its name field.
-template <typename Case>
-std::string nameOf(const testing::TestParamInfo<Case>& tested) {
-    return tested.param.name;
-}
-
 // The file the server serves in these tests.
 std::string served() { return patternBytes(40000, 11); }
 

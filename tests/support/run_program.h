@@ -3,6 +3,8 @@
 // the small file helpers that tests of a built program need.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -87,3 +89,18 @@ int stopInBackground(int processId, int graceMillis);
 
 // Waits until the file contains text. Returns 1, or 0 after deadlineMillis.
 int waitForFileText(const std::string& path, const std::string& text, int deadlineMillis);
+
+// Names each case of a parameterised table after its name field.
+template <typename Case>
+std::string nameOf(const testing::TestParamInfo<Case>& tested) {
+    return tested.param.name;
+}
+
+#ifdef WEBHAUL_BINARY
+// The program's command line, with the argument "OUT" replaced by output.
+inline std::vector<std::string> programWith(const std::vector<std::string>& arguments, const std::string& output) {
+    std::vector<std::string> command = {WEBHAUL_BINARY};
+    for (const std::string& argument : withOutputPath(arguments, output)) command.push_back(argument);
+    return command;
+}
+#endif
