@@ -104,8 +104,11 @@ std::vector<RetryCase> retryCases() {
         {"FullDiskOnResumeEndsRun", -1, -1,
          {resetAfter("HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\n\r\n"), closeAfter(rangeHead(0, 99999) + kSource)},
          {"", "0-"}, kResetNote, "", 4, "fwrite: No space left on device\n"},
-        {"FullDiskOnRestartEndsRun", -1, -1, {resetAfter("HTTP/1.0 200 OK\r\n\r\n")}, {""}, kResetNote, "", 4,
-         "ftruncate: "},
+        // A device has nothing to cut: the restart only rewinds it, and the
+        // retry's first write is what fails.
+        {"FullDiskOnRestartEndsRunAtWrite", -1, -1,
+         {resetAfter("HTTP/1.0 200 OK\r\n\r\n"), closeAfter(wholeHead(60000, false) + part(0, 60000))},
+         {"", ""}, kResetNote, "", 4, "fwrite: No space left on device\n"},
     };
 }
 
