@@ -66,8 +66,8 @@ void closeSocket(SocketHandle socket);
 // the process.
 void installInterruptHandler(void (*handler)());
 
-// Writes out buffered bytes, then cuts the file to length 0 and rewinds it.
-// Returns 0 on success, -1 on failure (the runtime's error is left set).
+// Writes out buffered bytes, then cuts the file to length 0 and rewinds it
+// (a device or a pipe, having nothing to cut, is only rewound). Returns 0 on success, -1 on failure (the runtime's error is left set).
 int emptyOutputFile(std::FILE* file);
 
 // What moveSocketBytesToFile returns besides a count.
