@@ -40,21 +40,6 @@ std::string configurationText(const std::string& directory, const std::string& r
            "}\n";
 }
 
-pid_t startProcess(const std::vector<std::string>& arguments) {
-    pid_t child = fork();
-    if (child != 0) return child;
-    int nullDevice = open("/dev/null", O_RDWR);
-    if (nullDevice >= 0) {
-        dup2(nullDevice, 0);
-        dup2(nullDevice, 1);
-    }
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
 // Returns 1 once the port accepts a connection, 0 when the process ended
 // or the time ran out.
 int waitUntilListening(pid_t process, unsigned short port) {
@@ -85,7 +70,8 @@ int startNginx(NginxServer& server, const std::string& directory, const std::str
     server.errorLog = directory + "error.log";
     std::string configuration = directory + "nginx.conf";
     if (!writeFileBytes(configuration, configurationText(directory, root, port))) return 0;
-    server.pid = startProcess({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog});
+    server.pid = startInBackground({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog},
+                                   directory + "nginx.stderr");
     if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
     stopNginx(server);
     return 0;
