@@ -28,6 +28,7 @@ namespace {
 int lastError = 0;
 
 std::atomic<int> interruptPending(0);
+std::atomic<int> signalThreadDone(0);
 void (*interruptHandler)() = nullptr;
 
 // The socket of the attempt in progress. Whoever takes it out (the main
@@ -47,10 +48,17 @@ void onInterruptSignal(int) {
     // before the main thread gets to the flag must not kill the process
     // with the file unflushed.
     std::signal(SIGINT, onInterruptSignal);
+    signalThreadDone.store(1);
 }
 
 void runInterruptHandlerIfPending() {
-    if (interruptPending.load() && interruptHandler != nullptr) interruptHandler();
+    if (!interruptPending.load() || interruptHandler == nullptr) return;
+    // Exiting while the console-event thread is still inside its calls has
+    // been seen to get the whole process killed (under Wine); let it finish
+    // and return first. Bounded, and only on the way out.
+    for (int waited = 0; !signalThreadDone.load() && waited < 500; ++waited) Sleep(1);
+    Sleep(10);
+    interruptHandler();
 }
 
 // Ends every socket call: records the platform's code when the call
