@@ -22,6 +22,7 @@
 
 #include "http/transfer.h"
 #include "support/log.h"
+#include "tests/fuzz/integer_model.h"
 
 namespace {
 
@@ -77,38 +78,6 @@ struct ReplyModel {
     int rangeResolution = 0;
     std::int64_t contentLength = -1;
 };
-
-bool isScanSpace(char byte) {
-    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' || byte == '\r';
-}
-
-bool isDigit(char byte) { return byte >= '0' && byte <= '9'; }
-
-// Reads a decimal integer at text[at], after white space and a sign, as
-// strtoll does (saturating). Returns false when no digit is there.
-bool readInteger(const std::string& text, size_t at, std::int64_t& value) {
-    while (at < text.size() && isScanSpace(text[at])) ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-    if (at >= text.size() || !isDigit(text[at])) return false;
-    const std::uint64_t limit = std::uint64_t(1) << 63;
-    std::uint64_t magnitude = 0;
-    for (; at < text.size() && isDigit(text[at]); ++at) {
-        if (magnitude > limit) continue;
-        if (magnitude > (UINT64_MAX - 9) / 10) {
-            magnitude = limit + 1;
-            continue;
-        }
-        magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[at] - '0');
-        if (magnitude > limit) magnitude = limit + 1;
-    }
-    if (negative) {
-        value = magnitude >= limit ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
-    } else {
-        value = magnitude >= limit ? INT64_MAX : static_cast<std::int64_t>(magnitude);
-    }
-    return true;
-}
 
 int clampToInt(std::int64_t value) {
     if (value > INT32_MAX) return INT32_MAX;
