@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/fake_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -142,24 +143,6 @@ void dropConnections(int listener, const std::atomic<bool>& stop) {
     }
 }
 
-// Returns a socket listening on 127.0.0.1:80, or -1.
-int listenOnPort80() {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0) return -1;
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
-        close(listener);
-        return -1;
-    }
-    return listener;
-}
-
 // Writing to a connection the server has dropped is a failed attempt,
 // never a death by SIGPIPE: every attempt fails, so the retries give up.
 // Whether a send meets the dropped connection depends on timing, so the
@@ -167,7 +150,7 @@ int listenOnPort80() {
 TEST(DroppedConnection, NoDeathBySignal) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    int listener = listenOnPort80();
+    int listener = listenOnLoopback(80);
     ASSERT_LE(0, listener);
     std::atomic<bool> stop{false};
     std::thread server(dropConnections, listener, std::cref(stop));

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tests/real_server/loopback.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/real_server/loopback.h"
+#include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
 
 namespace {

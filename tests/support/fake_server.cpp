@@ -9,46 +9,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/loopback.h"
+
 namespace {
 
 void sleepMillis(int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }
-
-// Reads until the blank line that ends a request, the peer's close, or 5 s.
-std::string readRequest(int connection) {
-    std::string request;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (request.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd watched = {connection, POLLIN, 0};
-        if (poll(&watched, 1, 100) <= 0) continue;
-        char block[4096];
-        ssize_t count = recv(connection, block, sizeof block, 0);
-        if (count <= 0) break;
-        request.append(block, static_cast<size_t>(count));
-    }
-    return request;
-}
-
-void sendAll(int connection, const char* bytes, size_t count) {
-    while (count > 0) {
-        ssize_t sent = send(connection, bytes, count, MSG_NOSIGNAL);
-        if (sent <= 0) return;
-        bytes += sent;
-        count -= static_cast<size_t>(sent);
-    }
-}
 
 void sendInChunks(int connection, const ServerStep& step) {
     size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
     for (size_t offset = 0; offset < step.bytes.size(); offset += chunk) {
         if (offset > 0) sleepMillis(step.millis > 0 ? step.millis : 1);
-        sendAll(connection, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
+        sendAllBytes(connection, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
     }
-}
-
-void resetAndClose(int connection) {
-    linger abort = {1, 0};
-    setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    close(connection);
 }
 
 // Plays one script on an accepted connection and ends it.
@@ -65,7 +37,7 @@ void playScript(FakeServer& server, int connection, const ConnectionScript& scri
                 close(connection);
                 return;
             case ServerStep::reset:
-                resetAndClose(connection);
+                resetConnectionNow(connection);
                 return;
             case ServerStep::stall:
                 while (!server.stopping) sleepMillis(5);
@@ -76,25 +48,14 @@ void playScript(FakeServer& server, int connection, const ConnectionScript& scri
     close(connection);
 }
 
-// Returns an accepted connection, or -1 once the server is stopping.
-int acceptConnection(FakeServer& server) {
-    while (!server.stopping) {
-        pollfd watched = {server.listener, POLLIN, 0};
-        if (poll(&watched, 1, 20) <= 0) continue;
-        int connection = accept(server.listener, nullptr, nullptr);
-        if (connection >= 0) return connection;
-    }
-    return -1;
-}
-
 void serve(FakeServer& server) {
     size_t count = server.respond ? static_cast<size_t>(server.connectionLimit) : server.scripts.size();
     for (size_t index = 0; index < count; ++index) {
-        int connection = acceptConnection(server);
+        int connection = acceptUntilStopped(server.listener, server.stopping);
         if (connection < 0) break;
         int on = 1;
         setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::string request = readRequest(connection);
+        std::string request = readRequestHead(connection);
         {
             std::lock_guard<std::mutex> guard(server.requestsLock);
             server.requests.push_back(request);
@@ -139,24 +100,9 @@ ServerStep stallUntilStopped() {
 
 int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts) {
     server.scripts = scripts;
-    server.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    server.listener = listenOnLoopback(port);
     if (server.listener < 0) return -1;
-    int on = 1;
-    setsockopt(server.listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(server.listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(server.listener, 16) != 0 ||
-        getsockname(server.listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        close(server.listener);
-        server.listener = -1;
-        return -1;
-    }
-    server.port = ntohs(address.sin_port);
+    server.port = boundPort(server.listener);
     server.thread = std::thread(serve, std::ref(server));
     return 0;
 }
@@ -174,13 +120,10 @@ int openRefusingPort(unsigned short& port) {
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || (port = boundPort(fd)) == 0) {
         close(fd);
         return -1;
     }
-    port = ntohs(address.sin_port);
     return fd;
 }
 

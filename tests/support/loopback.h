@@ -1,5 +1,4 @@
-// Small socket helpers for the servers that the real-server tests run on
-// loopback: listening, connecting, accepting until told to stop, and
+// Small socket helpers for the servers that the tests run on loopback: listening, connecting, accepting until told to stop, and
 // reading a request's head.
 #pragma once
 
@@ -8,6 +7,9 @@
 
 // Returns a socket listening on 127.0.0.1:port, or -1.
 int listenOnLoopback(unsigned short port);
+
+// Returns the local port a socket is bound to, or 0 on failure.
+unsigned short boundPort(int socket);
 
 // Returns a socket connected to 127.0.0.1:port, or -1.
 int connectToLoopback(unsigned short port);

@@ -1,4 +1,4 @@
-#include "tests/real_server/loopback.h"
+#include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -32,6 +32,13 @@ int listenOnLoopback(unsigned short port) {
         return -1;
     }
     return listener;
+}
+
+unsigned short boundPort(int socket) {
+    sockaddr_in address;
+    socklen_t size = sizeof address;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    return ntohs(address.sin_port);
 }
 
 int connectToLoopback(unsigned short port) {
