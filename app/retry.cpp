@@ -1,74 +1,62 @@
 #include "app/retry.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "support/log.h"
 
 namespace {
 
-// A failed retry that brought fewer body bytes than this counts as poor.
-const std::int64_t kProductiveBodyBytes = 25600;
+// A failed retry that made the file grow by fewer bytes than this counts
+// as poor.
+const std::int64_t kProductiveBytes = 25600;
 const int kPoorRetryLimit = 3;
 
-// Where the bytes in the file begin in the server's file, and whether they
-// can be continued with a range at all.
-struct StoredBytes {
-    std::int64_t count = 0;
-    std::int64_t firstByte = 0;
-    std::int64_t lastByte = -1;  // the end of the range the reply answered
-    int continuable = 0;
-};
-
-// Describes the file after an attempt whose body starts the stored bytes.
-StoredBytes storedFrom(const TransferRequest& request, const TransferResult& result) {
-    StoredBytes stored;
-    stored.count = result.bodyBytes;
-    // Only a file's own bytes can be continued; an error page cannot.
-    stored.continuable = result.replyStatus == 200 || result.replyStatus == 206;
-    if (result.replyStatus == 206 && request.rangeFirst >= 0) {
-        stored.firstByte = request.rangeFirst;
-        stored.lastByte = request.rangeLast;
-    }
-    return stored;
+// Returns 1 when the stored bytes already reach the end of what is wanted:
+// past the asked last byte, or to the known end of the server's file.
+int storedBytesComplete(const StoredBytes& stored) {
+    std::int64_t next = stored.firstByte + stored.count;
+    if (stored.lastByte >= 0 && next > stored.lastByte) return 1;
+    return stored.totalLength >= 0 && next >= stored.totalLength;
 }
 
-// Empties the file for a fresh start. Returns 1, or 0 with the failure noted.
-int startFileOver(TransferRequest& request, TransferResult& result) {
-    if (emptyOutputFile(request.output) == 0) return 1;
-    assignFormat(result.errorText, "ftruncate: %s\n", std::strerror(errno));
-    result.stage = stageWriteFile;
-    return 0;
+// Asks for the rest of the file from where the stored bytes end.
+void planResume(TransferRequest& request) {
+    request.kind = attemptResume;
+    request.rangeFirst = request.stored.firstByte + request.stored.count;
+    request.rangeLast = request.stored.lastByte;
+}
+
+// Asks for the whole of what the command line asked for again.
+void planRestart(TransferRequest& request, std::int64_t askedFirst, std::int64_t askedLast) {
+    request.kind = attemptRestart;
+    request.rangeFirst = askedFirst;
+    request.rangeLast = askedLast;
 }
 
 }  // namespace
 
 void retryTransfer(TransferRequest& request, TransferResult& result) {
-    const int resumeAllowed = result.rangeResolution != 0;
+    // A 206 proves ranges as well as an Accept-Ranges line does.
+    const int resumeAllowed = result.rangeResolution != 0 || result.replyStatus == 206;
     const std::int64_t askedFirst = request.rangeFirst;
     const std::int64_t askedLast = request.rangeLast;
-    StoredBytes stored = storedFrom(request, result);
     int poorRetries = 0;
     while (result.stage != stageCompleted) {
         logAt(1, "%s\n", textOf(result.errorText));
-        request.continuesFile = resumeAllowed && stored.continuable;
-        if (request.continuesFile) {
-            request.rangeFirst = stored.firstByte + stored.count;
-            request.rangeLast = stored.lastByte;
+        // After a reply that did not fit the stored bytes, only the whole
+        // file can be trusted again.
+        if (resumeAllowed && request.stored.ownBytes && !result.replyRefused) {
+            if (storedBytesComplete(request.stored)) {
+                result.stage = stageCompleted;  // nothing is left to ask for
+                return;
+            }
+            planResume(request);
         } else {
-            if (!startFileOver(request, result)) return;
-            request.rangeFirst = askedFirst;
-            request.rangeLast = askedLast;
+            planRestart(request, askedFirst, askedLast);
         }
+        std::int64_t before = request.stored.count;
         fetchOnce(request, result);
         if (result.stage == stageWriteFile) return;
         if (result.stage != stageCompleted) {
-            poorRetries = result.bodyBytes < kProductiveBodyBytes ? poorRetries + 1 : 1;
-        }
-        if (request.continuesFile && !result.startedOver) {
-            stored.count += result.bodyBytes;
-        } else {
-            stored = storedFrom(request, result);  // this reply's body starts the file
+            poorRetries = request.stored.count - before < kProductiveBytes ? poorRetries + 1 : 1;
         }
         if (poorRetries >= kPoorRetryLimit) return;
     }

@@ -60,10 +60,22 @@ void printSummary(const TransferResult& result) {
     logAt(5, "Body bytes received: %" PRId64 "\n", result.bodyBytes);
 }
 
-// Closes the output file. Returns 1, or 0 after the level-1 fclose line.
+// Writes out and closes the output file: flushed first, since some
+// runtimes hide a failed flush inside the close. Returns 1, or 0 after the
+// level-1 line naming the call that failed.
 int closeOutput(std::FILE* output) {
-    if (std::fclose(output) == 0) return 1;
-    logAt(1, "fclose: %s\n", std::strerror(errno));
+    const char* failedCall = nullptr;
+    int failure = 0;
+    if (std::fflush(output) != 0) {
+        failedCall = "fflush";
+        failure = errno;
+    }
+    if (std::fclose(output) != 0 && failedCall == nullptr) {
+        failedCall = "fclose";
+        failure = errno;
+    }
+    if (failedCall == nullptr) return 1;
+    logAt(1, "%s: %s\n", failedCall, std::strerror(failure));
     return 0;
 }
 
@@ -77,9 +89,8 @@ int transfer(TransferRequest& request) {
         std::fclose(request.output);
         return kStatusFileFailed;
     }
-    // A buffered tail that cannot be written is lost data: report it even
-    // on the retry path, where the runtime would close the file silently.
-    if (!closeOutput(request.output) && result.stage == stageCompleted) return kStatusFileFailed;
+    // A tail that cannot be written is lost data, whatever else happened.
+    if (!closeOutput(request.output)) return kStatusFileFailed;
     if (!firstCompleted) return kStatusRetried + result.stage;
     printSummary(result);
     return kStatusDone;

@@ -2,7 +2,9 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "http/chunked_body.h"
 #include "http/reply_headers.h"
+#include "http/stored_bytes.h"
 #include "http/transfer.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
@@ -29,7 +31,12 @@ void resetResult(TransferResult& result) {
     result.headerBytes = 0;
     result.bodyBytes = 0;
     result.contentLength = -1;
-    result.startedOver = 0;
+    result.rangeStart = -1;
+    result.rangeTotal = -1;
+    result.validator[0] = '\0';
+    result.validatorIsTag = 0;
+    result.chunked = 0;
+    result.replyRefused = 0;
 }
 
 // Notes a failed socket call as "<call>: <reason>\n". Returns 0.
@@ -120,13 +127,13 @@ void drawProgress(std::int64_t bodyBytes, std::int64_t progressLength) {
     logAt(3, "\rReceived %" PRId64 "/%" PRId64 " (%1.1f%%)...", bodyBytes, progressLength, percent);
 }
 
-void showProgress(ProgressLine& line, const TransferResult& result, std::int64_t progressLength) {
+void showProgress(ProgressLine& line, std::int64_t bodyBytes, std::int64_t progressLength) {
     if (verbosity < 3) return;
     if (line.spacedOut) {
         std::int64_t now = monotonicMillis();
         if (line.drawnOnce && now - line.drawnAt < kRedrawMillis) {
             line.heldBack = 1;
-            line.heldBodyBytes = result.bodyBytes;
+            line.heldBodyBytes = bodyBytes;
             line.heldLength = progressLength;
             return;
         }
@@ -134,7 +141,7 @@ void showProgress(ProgressLine& line, const TransferResult& result, std::int64_t
         line.drawnOnce = 1;
     }
     line.heldBack = 0;
-    drawProgress(result.bodyBytes, progressLength);
+    drawProgress(bodyBytes, progressLength);
 }
 
 // Ends the progress line, drawing first the line that was held back.
@@ -144,68 +151,186 @@ void endProgress(ProgressLine& line) {
     logAt(3, "\n");
 }
 
-// Appends body bytes to the file. Returns 1, or 0 with the fwrite note.
-int storeBody(TransferRequest& request, TransferResult& result, const HeaderSection& section,
-              ProgressLine& progress, const char* bytes, int count) {
-    size_t written = std::fwrite(bytes, 1, static_cast<size_t>(count), request.output);
-    result.bodyBytes += static_cast<std::int64_t>(written);
-    if (written < static_cast<size_t>(count)) return failFileCall(result, "fwrite", errno);
-    showProgress(progress, result, section.progressLength);
-    return 1;
+// How the body of one reply is taken: where it ends, what of it the output
+// already holds, and how it is framed.
+struct BodyReader {
+    std::int64_t received = 0;  // body bytes of the reply so far, framing aside
+    std::int64_t limit = -1;    // the body's length; -1: until the server closes
+    std::int64_t skip = 0;      // leading body bytes the output holds already
+    int chunked = 0;
+    ChunkDecoder chunks;
+    int complete = 0;           // the body ended where the reply said it would
+    int use = useAppend;        // what the reply may do to the stored bytes
+    ProgressLine progress;
+    std::int64_t progressLength = -1;
+};
+
+// Counts body bytes that reached the file, then shows progress.
+void countStored(TransferResult& result, BodyReader& body, std::int64_t taken, std::int64_t written) {
+    body.received += taken;
+    result.bodyBytes += written;
+    if (body.limit >= 0 && body.received >= body.limit) body.complete = 1;
+    showProgress(body.progress, body.received, body.progressLength);
 }
 
-// A resumed request answered with anything but the asked range would
-// splice an unrelated body onto the stored bytes; start the file over.
-int startOverUnlessContinued(TransferRequest& request, TransferResult& result) {
-    if (!request.continuesFile || result.replyStatus == 206) return 1;
-    if (emptyOutputFile(request.output) != 0) return failFileCall(result, "ftruncate", errno);
-    result.startedOver = 1;
-    return 1;
-}
-
-// Returns 1 when an orderly close still left the reply incomplete.
-int replyWasCut(const TransferRequest& request, const TransferResult& result, const HeaderSection& section) {
-    if (request.headersOnly) return 0;
-    if (section.inHeaders) return 1;
-    int announcesWholeBody = result.replyStatus == 200 || result.replyStatus == 206;
-    return announcesWholeBody && result.contentLength >= 0 && result.bodyBytes < result.contentLength;
-}
-
-// Reads one block into the receive block and takes the header lines and
-// body bytes it carries. Returns what receiveBytes returned; storing
-// becomes 0 when the file failed.
-int receiveBlock(SocketHandle socket, char* block, TransferRequest& request, TransferResult& result,
-                 HeaderSection& section, ProgressLine& progress, int& storing) {
-    int received = receiveBytes(socket, block, kReceiveCapacity);
-    if (received <= 0) return received;
-    block[received] = '\0';
-    char* cursor = block;
-    int unread = received;
-    if (section.inHeaders) {
-        consumeHeaderBytes(section, result, cursor, unread);
-        if (!section.inHeaders) storing = startOverUnlessContinued(request, result);
+// Stores body data, leaving out what lies past the body's end and what the
+// output already holds. Returns 1, or 0 with the fwrite note.
+int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& body, const char* bytes, int count) {
+    if (body.limit >= 0 && count > body.limit - body.received) count = static_cast<int>(body.limit - body.received);
+    int skipped = 0;
+    if (body.received < body.skip) {
+        std::int64_t held = body.skip - body.received;
+        skipped = held < count ? static_cast<int>(held) : count;
     }
-    if (storing && unread > 0) storing = storeBody(request, result, section, progress, cursor, unread);
-    return received;
+    size_t wanted = static_cast<size_t>(count - skipped);
+    size_t written = wanted == 0 ? 0 : std::fwrite(bytes + skipped, 1, wanted, request.output);
+    if (written < wanted) {
+        result.bodyBytes += static_cast<std::int64_t>(written);
+        return failFileCall(result, "fwrite", errno);
+    }
+    countStored(result, body, count, static_cast<std::int64_t>(written));
+    return 1;
+}
+
+// Takes body bytes as they arrived: decodes chunks, then stores the data.
+// Returns 1, or 0 with the note of a failed file or a malformed chunk.
+int takeBodyBytes(TransferRequest& request, TransferResult& result, BodyReader& body, const char* bytes, int count) {
+    if (!body.chunked) return storeBodyData(request, result, body, bytes, count);
+    while (count > 0 && !body.complete) {
+        const char* data = nullptr;
+        int dataCount = 0;
+        int step = nextChunkData(body.chunks, bytes, count, data, dataCount);
+        if (step == chunkMalformed) {
+            assignFormat(result.errorText, "recv: Malformed chunked body\n");
+            result.stage = stageReceive;
+            return 0;
+        }
+        if (step == chunkLast) body.complete = 1;
+        if (step == chunkData && !storeBodyData(request, result, body, data, dataCount)) return 0;
+    }
+    return 1;
+}
+
+// Notes a reply that the stored bytes do not allow. Returns 0.
+int failReply(TransferResult& result, BoundedString& note, int use) {
+    result.errorText = note;
+    result.stage = use == useCannotReplace ? stageWriteFile : stageReceive;
+    result.replyRefused = use == useRefuse;
+    return 0;
+}
+
+// Decides at the end of the header section what the body may do to the
+// stored bytes and readies the file for it. Returns 1 when the body is to
+// be read, 0 when the attempt ends here (stage set when it failed).
+int startBody(TransferRequest& request, TransferResult& result, const HeaderSection& section, BodyReader& body) {
+    if (request.headersOnly) {
+        body.complete = 1;  // a reply to HEAD has no body
+        return 0;
+    }
+    BoundedString note;
+    body.use = judgeReply(request, result, outputCanBeEmptied(request.output), note);
+    if (body.use == useRefuse || body.use == useCannotReplace) return failReply(result, note, body.use);
+    if (body.use == useAlreadyComplete) return 0;
+    if (body.use == useReplace && request.stored.count > 0) {
+        const char* failedCall = "";
+        if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
+    }
+    if (body.use == useSkipStored) body.skip = request.stored.count;
+    body.chunked = result.chunked;
+    if (!body.chunked) body.limit = result.contentLength >= 0 ? result.contentLength : -1;
+    body.progressLength = section.progressLength;
+    return 1;
 }
 
 // Moves one body block from the socket straight into the file. Returns the
-// count moved, 0 at an orderly close, -1 on a socket failure, or
-// kMoveUnavailable (nothing moved); storing becomes 0 when the file failed.
-int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult& result,
-                  const HeaderSection& section, ProgressLine& progress, int& storing) {
+// count moved, 0 at an orderly close, kMoveSocketFailed, kMoveFileRefused
+// (the fwrite note set) or kMoveUnavailable (nothing moved).
+int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult& result, BodyReader& body) {
+    int capacity = kDirectBlockCapacity;
+    if (body.limit >= 0 && body.limit - body.received < capacity) capacity = static_cast<int>(body.limit - body.received);
     int written = 0;
-    int moved = moveSocketBytesToFile(socket, request.output, kDirectBlockCapacity, written);
+    int moved = moveSocketBytesToFile(socket, request.output, capacity, written);
     if (moved == kMoveFileRefused) {
         result.bodyBytes += written;
-        storing = failFileCall(result, "fwrite", errno);
-        return moved;
-    }
-    if (moved > 0) {
-        result.bodyBytes += moved;
-        showProgress(progress, result, section.progressLength);
+        failFileCall(result, "fwrite", errno);
+    } else if (moved > 0) {
+        countStored(result, body, moved, moved);
     }
     return moved;
+}
+
+// Reads body blocks until the body is complete, the server closes the
+// connection or a call fails. Returns what the last read returned.
+int receiveBody(SocketHandle socket, char* block, TransferRequest& request, TransferResult& result,
+                BodyReader& body) {
+    // Chunks must be decoded and held bytes left out: only the plain way can.
+    int direct = !body.chunked && body.skip == 0;
+    int received = 1;
+    while (!body.complete && result.stage == stageCompleted) {
+        if (direct) {
+            received = moveBodyBlock(socket, request, result, body);
+            if (received == kMoveUnavailable) {
+                direct = 0;  // the plain way for the rest of the attempt
+                continue;
+            }
+        } else {
+            received = receiveBytes(socket, block, kReceiveCapacity);
+            if (received > 0) takeBodyBytes(request, result, body, block, received);
+        }
+        if (received <= 0) break;
+    }
+    return received;
+}
+
+// Reads blocks until the header section ends. Returns what the last read
+// returned; cursor and unread then hold the body bytes of that block.
+int receiveHeaderSection(SocketHandle socket, char* block, HeaderSection& section, TransferResult& result,
+                         char*& cursor, int& unread) {
+    int received = 0;
+    while (section.inHeaders) {
+        received = receiveBytes(socket, block, kReceiveCapacity);
+        if (received <= 0) return received;
+        block[received] = '\0';
+        cursor = block;
+        unread = received;
+        consumeHeaderBytes(section, result, cursor, unread);
+    }
+    return received;
+}
+
+// Returns 1 when the reply ended before it was whole: inside its header
+// section, before its last chunk, or short of the length a 200 or 206 gave.
+int replyWasCut(const TransferResult& result, const HeaderSection& section, const BodyReader& body) {
+    if (section.inHeaders || body.chunked) return 1;
+    int announcesWholeBody = result.replyStatus == 200 || result.replyStatus == 206;
+    return announcesWholeBody && body.limit >= 0 && body.received < body.limit;
+}
+
+// Judges how the reply ended. Returns 1 when it came complete.
+int finishReply(TransferResult& result, const HeaderSection& section, const BodyReader& body, int received) {
+    if (result.stage != stageCompleted) return 0;
+    if (body.complete || body.use == useAlreadyComplete) return 1;
+    if (received < 0) return failSocketCall(result, stageReceive, "recv");
+    if (replyWasCut(result, section, body)) {
+        assignFormat(result.errorText, "recv: %s\n", socketErrorText(kSocketErrorDisconnected));
+        result.stage = stageReceive;
+        return 0;
+    }
+    return 1;
+}
+
+// Brings the description of the stored bytes up to date after a body.
+void recordStoredBytes(TransferRequest& request, const TransferResult& result, const BodyReader& body) {
+    StoredBytes& stored = request.stored;
+    if (request.headersOnly || body.use == useAlreadyComplete || result.replyRefused) return;
+    if (body.use == useAppend && request.kind == attemptResume) {
+        stored.count += result.bodyBytes;
+        completeStoredBytes(result, stored);
+        return;
+    }
+    std::int64_t held = body.use == useSkipStored ? stored.count : 0;
+    describeStoredBytes(request, result, stored);
+    stored.count = held + result.bodyBytes;
 }
 
 }  // namespace
@@ -213,31 +338,20 @@ int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult&
 int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& result) {
     char block[kReceiveCapacity + 1];
     HeaderSection section;
-    ProgressLine progress = startProgress();
-    int received = 0;
-    int storing = 1;
-    int direct = 1;
-    while (storing) {
-        if (direct && !section.inHeaders) {
-            received = moveBodyBlock(socket, request, result, section, progress, storing);
-            if (received == kMoveUnavailable) {
-                direct = 0;  // the plain way for the rest of the attempt
-                continue;
-            }
-        } else {
-            received = receiveBlock(socket, block, request, result, section, progress, storing);
+    BodyReader body;
+    body.progress = startProgress();
+    char* cursor = block;
+    int unread = 0;
+    int received = receiveHeaderSection(socket, block, section, result, cursor, unread);
+    if (!section.inHeaders && startBody(request, result, section, body)) {
+        if (unread > 0) takeBodyBytes(request, result, body, cursor, unread);
+        if (!body.complete && result.stage == stageCompleted) {
+            received = receiveBody(socket, block, request, result, body);
         }
-        if (received <= 0) break;
+        recordStoredBytes(request, result, body);
     }
-    endProgress(progress);
-    if (!storing) return 0;
-    if (received < 0) return failSocketCall(result, stageReceive, "recv");
-    if (replyWasCut(request, result, section)) {
-        assignFormat(result.errorText, "recv: %s\n", socketErrorText(kSocketErrorDisconnected));
-        result.stage = stageReceive;
-        return 0;
-    }
-    return 1;
+    endProgress(body.progress);
+    return finishReply(result, section, body, received);
 }
 
 int fetchOnce(TransferRequest& request, TransferResult& result) {
@@ -247,5 +361,10 @@ int fetchOnce(TransferRequest& request, TransferResult& result) {
     int completed = connectToServer(socket, request, result) && sendRequest(socket, request, result) &&
                     receiveReply(socket, request, result);
     closeSocket(socket);
+    // A write error held in the stream's buffer shows now, before anything
+    // else is asked of the server.
+    if (result.stage != stageWriteFile && std::fflush(request.output) != 0) {
+        return failFileCall(result, "fflush", errno);
+    }
     return completed;
 }

@@ -60,6 +60,89 @@ void readStatusLine(HeaderSection& section, TransferResult& result) {
     section.firstLine = 0;
 }
 
+// Returns 1 when the header's name (the text before the colon, trailing
+// blanks aside) is exactly name, letters compared without case.
+int headerNameIs(const char* line, const char* colon, const char* name) {
+    size_t length = static_cast<size_t>(colon - line);
+    while (length > 0 && (line[length - 1] == ' ' || line[length - 1] == '\t')) --length;
+    return length == std::strlen(name) && startsWithIgnoringCase(line, name);
+}
+
+// Reads an unsigned decimal of at most 18 digits, so it always fits.
+// Returns the text after it, or null when there are no digits or too many.
+const char* readCount(const char* text, std::int64_t& value) {
+    int digits = 0;
+    value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text, ++digits) {
+        if (digits == 18) return nullptr;
+        value = value * 10 + (*text - '0');
+    }
+    return digits == 0 ? nullptr : text;
+}
+
+// Reads "bytes F-L/T", "bytes F-L/*" or "bytes */T" into start and total
+// (-1 where the value says "*"); leaves both alone when it is malformed.
+void readContentRange(const char* value, TransferResult& result) {
+    if (!startsWithIgnoringCase(value, "bytes ")) return;
+    const char* text = value + 6;
+    while (*text == ' ') ++text;
+    std::int64_t start = -1;
+    std::int64_t last = -1;
+    std::int64_t total = -1;
+    if (*text == '*') {
+        ++text;
+    } else {
+        text = readCount(text, start);
+        if (text == nullptr || *text != '-') return;
+        text = readCount(text + 1, last);
+        if (text == nullptr || last < start) return;
+    }
+    if (*text != '/') return;
+    if (text[1] == '*') {
+        text += 2;
+    } else {
+        text = readCount(text + 1, total);
+        if (text == nullptr || (start >= 0 && last >= total)) return;
+    }
+    if (*text != '\0' && !std::isspace(static_cast<unsigned char>(*text))) return;
+    if (start < 0 && total < 0) return;
+    result.rangeStart = start;
+    result.rangeTotal = total;
+}
+
+// Keeps the value as the reply's validator: an ETag always, a
+// Last-Modified date only while no ETag came.
+void keepValidator(const char* value, int isTag, TransferResult& result) {
+    if (!isTag && result.validatorIsTag) return;
+    size_t length = std::strlen(value);
+    while (length > 0 && std::isspace(static_cast<unsigned char>(value[length - 1]))) --length;
+    if (length >= sizeof result.validator) length = sizeof result.validator - 1;
+    std::memcpy(result.validator, value, length);
+    result.validator[length] = '\0';
+    result.validatorIsTag = isTag;
+}
+
+// Returns 1 when text holds word, letters compared without case.
+int containsIgnoringCase(const char* text, const char* word) {
+    for (; *text != '\0'; ++text) {
+        if (startsWithIgnoringCase(text, word)) return 1;
+    }
+    return 0;
+}
+
+// Reads the headers that say where the body belongs and how it is framed.
+void readBodyHeader(const char* line, const char* colon, const char* value, TransferResult& result) {
+    if (headerNameIs(line, colon, "content-range")) {
+        readContentRange(value, result);
+    } else if (headerNameIs(line, colon, "etag")) {
+        keepValidator(value, 1, result);
+    } else if (headerNameIs(line, colon, "last-modified")) {
+        keepValidator(value, 0, result);
+    } else if (headerNameIs(line, colon, "transfer-encoding")) {
+        result.chunked = containsIgnoringCase(value, "chunked");
+    }
+}
+
 void readHeaderLine(HeaderSection& section, TransferResult& result) {
     const char* colon = std::strchr(section.line, ':');
     if (colon != nullptr) {
@@ -77,6 +160,8 @@ void readHeaderLine(HeaderSection& section, TransferResult& result) {
             } else if (startsWithIgnoringCase(value, "bytes")) {
                 result.rangeResolution = 1;
             }
+        } else {
+            readBodyHeader(section.line, colon, value, result);
         }
     }
     logAt(5, "** Header: %s\n", section.line);

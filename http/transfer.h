@@ -1,5 +1,5 @@
 // One transfer attempt: connect, send one HTTP/1.0 request, read the reply
-// until the server closes the connection, append the body to the file.
+// until its body is complete, store the body in the output file.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,27 @@
 #include "platform/platform.h"
 #include "support/bounded_string.h"
 
+// Room for a validator: a header value is never kept longer than this.
+const int kValidatorCapacity = 1000;
+
+// What the output file holds, as the reply that began its bytes described
+// them. The attempt keeps it true whenever it changes the file.
+struct StoredBytes {
+    std::int64_t count = 0;         // bytes in the file
+    std::int64_t firstByte = 0;     // where they begin in the server's file
+    std::int64_t lastByte = -1;     // the last byte wanted; -1: to the end of the file
+    std::int64_t totalLength = -1;  // the server's file length; -1: unknown
+    char validator[kValidatorCapacity] = {};  // ETag, else Last-Modified; "": none
+    int ownBytes = 0;  // 1: bytes of the server's file; 0: none yet, or an error page
+};
+
+// How the attempt may treat the bytes the file already holds.
+enum AttemptKind {
+    attemptFresh = 0,  // the file holds nothing of this run: any reply is stored
+    attemptResume,     // the range continues the stored bytes
+    attemptRestart,    // the whole request again: only a reply of the file replaces them
+};
+
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
     Ipv4Address address = {};
@@ -15,9 +36,8 @@ struct TransferRequest {
     std::FILE* output = nullptr;
     std::int64_t rangeFirst = -1;  // -1: no Range header
     std::int64_t rangeLast = -1;   // -1: open-ended range
-    // Non-zero when the range continues bytes already in the file: a reply
-    // other than 206 then empties the file before its body is stored.
-    int continuesFile = 0;
+    int kind = attemptFresh;       // an AttemptKind
+    StoredBytes stored;
 };
 
 enum FailureStage {
@@ -38,12 +58,16 @@ struct TransferResult {
     std::int64_t headerBytes = 0;
     std::int64_t bodyBytes = 0;     // body bytes the file accepted
     std::int64_t contentLength = -1;
-    int startedOver = 0;            // the attempt emptied the file first
+    std::int64_t rangeStart = -1;   // Content-Range: where the body begins; -1: none
+    std::int64_t rangeTotal = -1;   // Content-Range: the file's length; -1: unknown
+    char validator[kValidatorCapacity] = {};  // ETag, else Last-Modified
+    int validatorIsTag = 0;         // the validator came from an ETag
+    int chunked = 0;                // Transfer-Encoding: chunked
+    int replyRefused = 0;           // the reply did not fit the stored bytes; nothing stored
 };
 
-// Makes one attempt and closes its socket. Returns 1 when the server closed
-// the connection after a complete reply (stage 0), 0 on failure (stage and
-// errorText set).
+// Makes one attempt and closes its socket. Returns 1 when the reply came
+// complete (stage 0), 0 on failure (stage and errorText set).
 int fetchOnce(TransferRequest& request, TransferResult& result);
 
 // Reads the reply from a connected socket: the part of fetchOnce after the

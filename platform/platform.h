@@ -66,9 +66,15 @@ void closeSocket(SocketHandle socket);
 // the process.
 void installInterruptHandler(void (*handler)());
 
+// Returns 1 when the output can be emptied for a fresh start: a regular
+// file, or the null device, which keeps nothing. A pipe, a terminal or
+// another device keeps what it was given.
+int outputCanBeEmptied(std::FILE* file);
+
 // Writes out buffered bytes, then cuts the file to length 0 and rewinds it
-// (a device or a pipe, having nothing to cut, is only rewound). Returns 0 on success, -1 on failure (the runtime's error is left set).
-int emptyOutputFile(std::FILE* file);
+// (the null device, having nothing to cut, is only rewound). Returns 0, or
+// -1 with the runtime's error left set and failedCall naming the call.
+int emptyOutputFile(std::FILE* file, const char** failedCall);
 
 // What moveSocketBytesToFile returns besides a count.
 const int kMoveSocketFailed = -1;

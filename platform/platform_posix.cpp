@@ -119,6 +119,10 @@ void closeBodyPipe() {
     bodyPipe[0] = bodyPipe[1] = -1;
 }
 
+int isNullDevice(const struct stat& status) {
+    return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+}
+
 // Files and pipes take bytes from a pipe, and so does the null device.
 // Other devices go the plain way: a device that fails writes then fails
 // them exactly where the plain path does, after the stream's buffering.
@@ -126,7 +130,7 @@ int canTakePipe(int output) {
     struct stat status;
     if (fstat(output, &status) != 0) return 0;
     if (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) return 1;
-    return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
+    return isNullDevice(status);
 }
 
 // Returns 1 when the pipe is there, 0 when it cannot be made.
@@ -369,12 +373,21 @@ void installInterruptHandler(void (*handler)()) {
     sigaction(SIGINT, &action, nullptr);
 }
 
-int emptyOutputFile(std::FILE* file) {
+int outputCanBeEmptied(std::FILE* file) {
+    struct stat status;
+    int output = fileno(file);
+    if (output < 0 || fstat(output, &status) != 0) return 0;
+    return S_ISREG(status.st_mode) || isNullDevice(status);
+}
+
+int emptyOutputFile(std::FILE* file, const char** failedCall) {
+    *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;
-    std::rewind(file);
-    // A device or a pipe keeps no old bytes to cut, and refuses the cut.
+    *failedCall = "fseek";
+    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
     struct stat status;
     if (fstat(fileno(file), &status) == 0 && !S_ISREG(status.st_mode)) return 0;
+    *failedCall = "ftruncate";
     return ftruncate(fileno(file), 0);
 }
 

@@ -159,12 +159,29 @@ void installInterruptHandler(void (*handler)()) {
     std::signal(SIGINT, onInterruptSignal);
 }
 
-int emptyOutputFile(std::FILE* file) {
+namespace {
+
+// The null device is a character device that is no console.
+int isNullDevice(HANDLE handle) {
+    DWORD mode = 0;
+    return GetFileType(handle) == FILE_TYPE_CHAR && !GetConsoleMode(handle, &mode);
+}
+
+}  // namespace
+
+int outputCanBeEmptied(std::FILE* file) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return GetFileType(handle) == FILE_TYPE_DISK || isNullDevice(handle);
+}
+
+int emptyOutputFile(std::FILE* file, const char** failedCall) {
+    *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;
-    std::rewind(file);
-    // A device such as NUL, or a pipe, keeps no old bytes to cut.
+    *failedCall = "fseek";
+    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
+    *failedCall = "_chsize";
     return _chsize(_fileno(file), 0);
 }
 

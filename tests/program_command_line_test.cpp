@@ -83,7 +83,8 @@ TEST_P(AcceptedCommandLine, SendsExactRequest) {
     EXPECT_EQ(accepted.request, exchange.requests[0]);
     std::string stored;
     ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
-    EXPECT_EQ("hello", stored);
+    // A reply to HEAD has no body: what a server sends after its headers is not kept.
+    EXPECT_EQ(std::string(accepted.request).rfind("HEAD", 0) == 0 ? "" : "hello", stored);
 }
 
 const RequestCase kRequestCases[] = {

@@ -29,6 +29,10 @@ struct ReplyCase {
     size_t chunk = 0;           // bytes per server write, 0: one write
     bool resetAtEnd = false;    // reset instead of an orderly close
     int headersOnly = 0;
+    size_t unstored = 0;        // reply bytes neither header nor body: framing, or past the end
+    bool stallAtEnd = false;    // keeps the connection open after the reply
+    std::int64_t rangeStart = -1;
+    std::int64_t rangeTotal = -1;
 };
 
 void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
@@ -76,15 +80,47 @@ const ReplyCase kReplyCases[] = {
      withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nAccept-Ranges: none", ""), "", nullptr, 200, -1, 1},
     {"HeaderWithoutColonIgnored", withBody("HTTP/1.0 200 OK\r\nContent-Length 5\r\nAccept-Ranges bytes", "abc"), "abc",
      nullptr, 200, -1, 0},
-    {"HeadReplyWithBodyBytes", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1000", "stray"), "stray", nullptr, 200,
-     1000, 0, 0, false, 1},
+    {"HeadReplyStrayBytesNotStored", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1000", "stray"), "", nullptr, 200,
+     1000, 0, 0, false, 1, 5},
     {"HeadReplyWithoutBodyCompletes", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1000", ""), "", nullptr, 200, 1000,
      0, 0, false, 1},
-    {"HeadReplyCutInHeadersCompletes", "HTTP/1.0 200 OK\r\nContent-Le", "", nullptr, 200, -1, 0, 0, false, 1},
+    {"HeadReplyCutInHeadersFails", "HTTP/1.0 200 OK\r\nContent-Le", "", "recv: Disconnected\n", 200, -1, 0, 0, false,
+     1},
+    {"HeadReplyKeptOpenCompletes", withBody("HTTP/1.1 200 OK\r\nContent-Length: 1000", ""), "", nullptr, 200, 1000,
+     0, 0, false, 1, 0, true},
     {"BodyWithZeroBytesStoredByCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 6", kZeros), kZeros, nullptr, 200,
      6, 0, 4},
-    {"BodyBeyondContentLengthKept", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3", "abcdef"), "abcdef", nullptr, 200,
-     3, 0},
+    {"BodyBeyondContentLengthDropped", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3", "abcdef"), "abc", nullptr, 200,
+     3, 0, 0, false, 0, 3},
+    {"BodyOfLengthThenResetCompletes", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3", "abc"), "abc", nullptr, 200, 3,
+     0, 0, true},
+    {"KeptOpenAfterLengthCompletes", withBody("HTTP/1.1 200 OK\r\nContent-Length: 3", "abc"), "abc", nullptr, 200, 3, 0,
+     1, false, 0, 0, true},
+    {"ErrorPageKeptOpenCompletes", withBody("HTTP/1.1 404 Not Found\r\nContent-Length: 4", "gone"), "gone", nullptr,
+     404, 4, 0, 0, false, 0, 0, true},
+    {"ChunkedBodyDecoded", withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\n"),
+     "hello world", nullptr, 200, -1, 0, 0, false, 0, 19},
+    {"ChunkedOneBytePerWriteKeptOpen", withBody("HTTP/1.1 200 OK\r\ntransfer-encoding:  Chunked", "A\r\n0123456789\n0\n"),
+     "0123456789", nullptr, 200, -1, 0, 1, false, 0, 6, true},
+    {"ChunkedLengthIgnored", withBody("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked", "4\r\nabcd\r\n0\r\n"),
+     "abcd", nullptr, 200, 3, 0, 0, false, 0, 8},
+    {"ChunkedClosedBeforeLastChunk", withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "4\r\nabcd\r\n"), "abcd",
+     "recv: Disconnected\n", 200, -1, 0, 0, false, 0, 5},
+    {"ChunkedSizeNotHex", withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "4\r\nabcd\r\nxyz\r\n"), "abcd",
+     "recv: Malformed chunked body\n", 200, -1, 0, 0, false, 0, 10},
+    {"ChunkedDataOverrunsItsSize", withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "2\r\nabcd\r\n0\r\n"), "ab",
+     "recv: Malformed chunked body\n", 200, -1, 0, 0, false, 0, 10},
+    {"ChunkedSizeOf16HexDigits",
+     withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "1000000000000000\r\nabcd"), "",
+     "recv: Malformed chunked body\n", 200, -1, 0, 0, false, 0, 22},
+    {"ContentRangeRead", withBody("HTTP/1.0 206 Partial\r\nContent-Range: bytes 10-19/300", ""), "", nullptr, 206, -1,
+     0, 0, false, 0, 0, false, 10, 300},
+    {"ContentRangeUnsatisfiedRead", withBody("HTTP/1.0 416 No\r\ncontent-range:bytes */300", ""), "", nullptr, 416, -1,
+     0, 0, false, 0, 0, false, -1, 300},
+    {"ContentRangeEndPastTotalIgnored", withBody("HTTP/1.0 206 Partial\r\nContent-Range: bytes 10-300/300", ""), "",
+     nullptr, 206, -1, 0, 0, false, 0, 0, false, -1, -1},
+    {"ContentRangeNegativeIgnored", withBody("HTTP/1.0 206 Partial\r\nContent-Range: bytes -5-19/300", ""), "", nullptr,
+     206, -1, 0, 0, false, 0, 0, false, -1, -1},
     {"BodyWithoutLengthClosedInOrder", withBody("HTTP/1.0 200 OK", "partial"), "partial", nullptr, 200, -1, 0},
     {"LargeBodyInManyBlocks", withBody("HTTP/1.0 200 OK\r\nContent-Length: 40000", kPattern), kPattern, nullptr, 200,
      40000, 0, 9000},
@@ -109,7 +145,8 @@ class ReplyReader : public testing::TestWithParam<ReplyCase> {};
 TEST_P(ReplyReader, ReadsReply) {
     const ReplyCase& c = GetParam();
     FakeServer server;
-    ConnectionScript script = {sendData(c.reply, c.chunk), c.resetAtEnd ? resetConnection() : closeInOrder()};
+    ConnectionScript script = {sendData(c.reply, c.chunk),
+                               c.stallAtEnd ? stallUntilStopped() : c.resetAtEnd ? resetConnection() : closeInOrder()};
     ASSERT_EQ(0, startFakeServer(server, 0, {script}));
     TransferRequest request;
     prepareRequest(request, server.port, "/r");
@@ -125,7 +162,9 @@ TEST_P(ReplyReader, ReadsReply) {
     EXPECT_EQ(c.contentLength, result.contentLength);
     EXPECT_EQ(c.rangeResolution, result.rangeResolution);
     EXPECT_EQ(static_cast<std::int64_t>(c.body.size()), result.bodyBytes);
-    EXPECT_EQ(static_cast<std::int64_t>(c.reply.size()), result.headerBytes + result.bodyBytes);
+    EXPECT_EQ(static_cast<std::int64_t>(c.reply.size() - c.unstored), result.headerBytes + result.bodyBytes);
+    EXPECT_EQ(c.rangeStart, result.rangeStart);
+    EXPECT_EQ(c.rangeTotal, result.rangeTotal);
     EXPECT_EQ(c.body, fileBytes(request.output));
     std::fclose(request.output);
 }

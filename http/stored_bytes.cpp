@@ -1,0 +1,134 @@
+#include "http/stored_bytes.h"
+
+#include <cinttypes>
+#include <cstring>
+
+namespace {
+
+// Where the reply's body begins in the server's file; -1 when unknown.
+std::int64_t replyStart(const TransferRequest& request, const TransferResult& result) {
+    if (result.replyStatus == 200) return 0;
+    if (result.replyStatus != 206) return -1;
+    return result.rangeStart >= 0 ? result.rangeStart : request.rangeFirst;
+}
+
+// The length of the server's file as the reply gives it; -1 when unknown.
+std::int64_t replyTotal(const TransferResult& result) {
+    if (result.replyStatus == 200) return result.chunked ? -1 : result.contentLength;
+    return result.rangeTotal;
+}
+
+int validatorsDiffer(const StoredBytes& stored, const TransferResult& result) {
+    return stored.validator[0] != '\0' && result.validator[0] != '\0' &&
+           std::strcmp(stored.validator, result.validator) != 0;
+}
+
+// Returns 1 when the reply shows that the server's file is no longer the
+// one the stored bytes came from.
+int fileChanged(const StoredBytes& stored, const TransferResult& result) {
+    std::int64_t total = replyTotal(result);
+    int totalsDiffer = stored.totalLength >= 0 && total >= 0 && stored.totalLength != total;
+    return totalsDiffer || validatorsDiffer(stored, result);
+}
+
+// Returns 1 when the reply is surely the file the stored bytes began, from
+// the same byte on: both give the same total, and the same validator where
+// both have one.
+int sameFile(const TransferRequest& request, const TransferResult& result) {
+    const StoredBytes& stored = request.stored;
+    std::int64_t total = replyTotal(result);
+    return stored.ownBytes && replyStart(request, result) == stored.firstByte && total >= 0 &&
+           total == stored.totalLength && !validatorsDiffer(stored, result);
+}
+
+int refuse(BoundedString& note, const char* why) {
+    assignFormat(note, "Reply not stored: %s\n", why);
+    return useRefuse;
+}
+
+int refuseStatus(BoundedString& note, int status, const char* instead) {
+    assignFormat(note, "Reply not stored: status %d in place of %s\n", status, instead);
+    return useRefuse;
+}
+
+// A reply whose body would take the stored bytes' place.
+int replacing(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
+              BoundedString& note) {
+    if (outputCanBeEmptied || request.stored.count == 0) return useReplace;
+    if (sameFile(request, result)) return useSkipStored;
+    assignFormat(note, "Cannot start over: the output cannot be emptied, and the reply is not the same file\n");
+    return useCannotReplace;
+}
+
+int judgePartialReply(const TransferRequest& request, const TransferResult& result, BoundedString& note) {
+    if (result.rangeStart < 0) return refuse(note, "the partial reply does not say where it starts");
+    if (result.rangeStart != request.rangeFirst) {
+        assignFormat(note, "Reply not stored: it starts at byte %" PRId64 ", not at byte %" PRId64 "\n",
+                     result.rangeStart, request.rangeFirst);
+        return useRefuse;
+    }
+    if (fileChanged(request.stored, result)) return refuse(note, "the file changed on the server");
+    return useAppend;
+}
+
+// 416 with the file's length: complete when that is where the stored bytes end.
+int judgeUnsatisfiable(const TransferRequest& request, const TransferResult& result, BoundedString& note) {
+    std::int64_t end = request.stored.firstByte + request.stored.count;
+    if (result.rangeTotal < 0) return refuseStatus(note, 416, "the rest of the file");
+    if (validatorsDiffer(request.stored, result)) return refuse(note, "the file changed on the server");
+    if (result.rangeTotal == end) return useAlreadyComplete;
+    assignFormat(note, "Reply not stored: the file on the server has %" PRId64 " bytes, the stored ones end at %" PRId64 "\n",
+                 result.rangeTotal, end);
+    return useRefuse;
+}
+
+int judgeResumeReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
+                     BoundedString& note) {
+    switch (result.replyStatus) {
+        case 206:
+            return judgePartialReply(request, result, note);
+        case 416:
+            return judgeUnsatisfiable(request, result, note);
+        case 200:
+            return replacing(request, result, outputCanBeEmptied, note);
+        default:
+            return refuseStatus(note, result.replyStatus, "the rest of the file");
+    }
+}
+
+// The file's own bytes are replaced only by the file: a 200, or a 206 for
+// the asked range.
+int judgeRestartReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
+                      BoundedString& note) {
+    if (request.stored.count == 0) return useAppend;
+    int answersRange = result.replyStatus == 206 && request.rangeFirst >= 0 &&
+                       (result.rangeStart < 0 || result.rangeStart == request.rangeFirst);
+    if (request.stored.ownBytes && result.replyStatus != 200 && !answersRange) {
+        return refuseStatus(note, result.replyStatus, "the file");
+    }
+    return replacing(request, result, outputCanBeEmptied, note);
+}
+
+}  // namespace
+
+int judgeReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
+               BoundedString& note) {
+    if (request.kind == attemptResume) return judgeResumeReply(request, result, outputCanBeEmptied, note);
+    if (request.kind == attemptRestart) return judgeRestartReply(request, result, outputCanBeEmptied, note);
+    return useAppend;
+}
+
+void describeStoredBytes(const TransferRequest& request, const TransferResult& result, StoredBytes& stored) {
+    // A partial body that does not say where it starts cannot be continued.
+    std::int64_t start = replyStart(request, result);
+    stored.ownBytes = start >= 0;
+    stored.firstByte = stored.ownBytes ? start : 0;
+    stored.lastByte = result.replyStatus == 206 ? request.rangeLast : -1;
+    stored.totalLength = stored.ownBytes ? replyTotal(result) : -1;
+    std::memcpy(stored.validator, result.validator, sizeof stored.validator);
+}
+
+void completeStoredBytes(const TransferResult& result, StoredBytes& stored) {
+    if (stored.totalLength < 0) stored.totalLength = replyTotal(result);
+    if (stored.validator[0] == '\0') std::memcpy(stored.validator, result.validator, sizeof stored.validator);
+}

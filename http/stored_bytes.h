@@ -1,0 +1,27 @@
+// What a reply may do to the bytes the output file already holds: the
+// rules that keep the file a true prefix (or asked range) of one version
+// of the server's file, or the body of one complete reply.
+#pragma once
+
+#include "http/transfer.h"
+
+enum ReplyUse {
+    useAppend,           // the body follows the stored bytes (or starts an empty file)
+    useReplace,          // the body replaces them: the file is emptied first
+    useSkipStored,       // the same file again into an output that cannot be emptied
+    useAlreadyComplete,  // the server says the stored bytes are its whole file
+    useRefuse,           // the reply does not fit the stored bytes: nothing is stored
+    useCannotReplace,    // it would replace what an output that cannot be emptied holds
+};
+
+// Decides what the reply whose header section just ended may do to the
+// stored bytes. For useRefuse and useCannotReplace, note says why.
+int judgeReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
+               BoundedString& note);
+
+// Describes the stored bytes after a body was stored from its start.
+void describeStoredBytes(const TransferRequest& request, const TransferResult& result, StoredBytes& stored);
+
+// Takes what the stored bytes' description lacks from a reply that
+// continued them.
+void completeStoredBytes(const TransferResult& result, StoredBytes& stored);
