@@ -37,6 +37,10 @@ ConnectionScript sendThenReset(const std::string& bytes) {
 
 ConnectionScript sendThenClose(const std::string& bytes) { return {sendData(bytes), closeInOrder()}; }
 
+std::string errorPage(const std::string& statusLine) {
+    return httpReply("HTTP/1.0 " + statusLine, {"Content-Length: 4"}, "oops");
+}
+
 const char kGet[] = "GET /f HTTP/1.0\r\n\r\n";
 const char kResetNote[] = "recv: Connection reset\n\n";
 
@@ -149,6 +153,61 @@ const RetryCase kRetryCases[] = {
      14,
      repeated(kResetNote, 4),
      part(0, 100)},
+    {"Resume503KeepsPrefix",
+     {},
+     {sendThenReset(headOf200(40000, true) + part(0, 10000)), sendThenClose(errorPage("503 Busy")),
+      sendThenClose(errorPage("503 Busy")), sendThenClose(errorPage("503 Busy"))},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n", kGet, kGet},
+     14,
+     std::string(kResetNote) + "Reply not stored: status 503 in place of the rest of the file\n\n" +
+         "Reply not stored: status 503 in place of the file\n\n",
+     part(0, 10000)},
+    {"ResumeFromWrongOffsetRefused",
+     {},
+     {sendThenReset(headOf200(40000, true) + part(0, 10000)),
+      sendThenClose(headOf206(9000, 39999, 40000) + part(9000, 31000)), sendThenClose(headOf200(40000, true) + served())},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n", kGet},
+     10,
+     std::string(kResetNote) + "Reply not stored: it starts at byte 9000, not at byte 10000\n\n",
+     served()},
+    {"AllBytesThenReset416SaysComplete",
+     {},
+     {sendThenReset(httpReply("HTTP/1.0 200 OK", {"Accept-Ranges: bytes"}, served())),
+      sendThenClose(httpReply("HTTP/1.0 416 Range Not Satisfiable", {"Content-Range: bytes */40000"}, ""))},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=40000-\r\n\r\n"},
+     10,
+     kResetNote,
+     served()},
+    {"SameBreakPointGivesUp",
+     {},
+     {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenReset(headOf200(40000, false) + part(0, 10000)),
+      sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenReset(headOf200(40000, false) + part(0, 10000))},
+     {kGet, kGet, kGet, kGet},
+     14,
+     repeated(kResetNote, 3),
+     part(0, 10000)},
+    {"BytesPastLengthNotStored",
+     {},
+     {sendThenClose(headOf200(40000, false) + served() + "foreign bytes")},
+     {kGet},
+     0,
+     "",
+     served()},
+    {"KeptOpenAfterLengthCompletes",
+     {},
+     {{sendData(httpReply("HTTP/1.1 200 OK", {"Content-Length: 40000"}, served())), stallUntilStopped()}},
+     {kGet},
+     0,
+     "",
+     served()},
+    {"ChunkedBodyDecoded",
+     {},
+     {sendThenClose(httpReply("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"},
+                              "2710\r\n" + part(0, 10000) + "\r\n7530\r\n" + part(10000, 30000) + "\r\n0\r\n\r\n"))},
+     {kGet},
+     0,
+     "",
+     served()},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
@@ -163,6 +222,19 @@ TEST(RestartIntoDevice, CompletesWithStatus10) {
     EXPECT_EQ(10, exchange.outcome.exitStatus);
     EXPECT_EQ(kResetNote, withWineResets(exchange.outcome.standardError, kResetNote));
     EXPECT_EQ((std::vector<std::string>{kGet, kGet}), exchange.requests);
+}
+
+// A pipe keeps what it was given: a restart of the same file must not give
+// the reader the first part twice.
+TEST(RestartIntoPipe, ReaderGetsEveryByteOnce) {
+    SKIP_UNDER_WINE("the Windows build has no /dev/stdout to write to");
+    Exchange exchange = runAgainstServer(
+        {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(40000, false) + served())},
+        {WEBHAUL_BINARY, "-v1", "/dev/stdout", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(10, exchange.outcome.exitStatus);
+    EXPECT_EQ(kResetNote, exchange.outcome.standardError);
+    EXPECT_TRUE(exchange.outcome.standardOutput == served()) << exchange.outcome.standardOutput.size() << " bytes";
 }
 
 const char kRefusedNote[] = "connect(127.0.0.1:80): Connection refused\n";
