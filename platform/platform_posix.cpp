@@ -54,10 +54,25 @@ const ErrnoCode kErrnoCodes[] = {
 // Errors that Windows Sockets has no name for keep a code outside its range.
 const int kUnnamedErrorBase = 20000;
 
-// Windows Sockets' host lookup codes; the error table has no rows for them.
+// Windows Sockets' host lookup codes.
 const int kHostNotFound = 11001;
 const int kTryAgain = 11002;
 const int kNoRecovery = 11003;
+const int kNoData = 11004;
+
+// Returns the lookup code for a failed getaddrinfo status.
+int lookupCodeFor(int status) {
+    if (status == EAI_AGAIN) return kTryAgain;
+    if (status == EAI_FAIL) return kNoRecovery;
+#ifdef EAI_NODATA
+    if (status == EAI_NODATA) return kNoData;
+#endif
+#ifdef EAI_ADDRFAMILY
+    // The name exists, but has no IPv4 address.
+    if (status == EAI_ADDRFAMILY) return kNoData;
+#endif
+    return kHostNotFound;
+}
 
 int codeForErrno(int errnoValue) {
     for (const ErrnoCode& row : kErrnoCodes) {
@@ -272,10 +287,12 @@ int resolveHostName(const char* name, std::uint32_t* address) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     int status = getaddrinfo(name, nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        lastError = status == EAI_AGAIN ? kTryAgain
-                    : status == EAI_FAIL ? kNoRecovery
-                                         : kHostNotFound;
+    if (status != 0) {
+        lastError = lookupCodeFor(status);
+        return -1;
+    }
+    if (found == nullptr) {
+        lastError = kNoData;
         return -1;
     }
     *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
