@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -97,6 +98,13 @@ void onInterruptSignal(int) {
     }
     errno = savedErrno;
 }
+
+// Raised by the resize signal (and at start) so that the terminal's width
+// is asked again, outside the signal, at the next redraw.
+volatile std::sig_atomic_t terminalResized = 1;
+int knownColumns = 80;
+
+void onResizeSignal(int) { terminalResized = 1; }
 
 void runInterruptHandlerIfPending() {
     if (interruptPending && interruptHandler != nullptr) interruptHandler();
@@ -429,6 +437,26 @@ int standardErrorIsTerminal() {
     static int answer = -1;
     if (answer < 0) answer = isatty(2) ? 1 : 0;
     return answer;
+}
+
+int terminalColumns() {
+    static int watching = 0;
+    if (!watching) {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = onResizeSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGWINCH, &action, nullptr);
+        watching = 1;
+    }
+    if (terminalResized) {
+        // Cleared first: a resize during the ioctl is asked again next time.
+        terminalResized = 0;
+        winsize size;
+        knownColumns = ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    }
+    return knownColumns;
 }
 
 std::int64_t monotonicMillis() {
