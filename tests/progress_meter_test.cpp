@@ -24,6 +24,8 @@ struct SizeCase {
     const char* text;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+
 class FormatSize : public testing::TestWithParam<SizeCase> {};
 
 TEST_P(FormatSize, InBinaryUnits) {
@@ -71,6 +73,8 @@ struct MeterCase {
     double rate;         // negative: not known yet
     const char* line;
 };
+
+void PrintTo(const MeterCase& c, std::ostream* os) { *os << c.name; }
 
 class MeterLine : public testing::TestWithParam<MeterCase> {};
 
@@ -151,6 +155,8 @@ struct ClosingCase {
     const char* line;
 };
 
+void PrintTo(const ClosingCase& c, std::ostream* os) { *os << c.name; }
+
 class ClosingLine : public testing::TestWithParam<ClosingCase> {};
 
 TEST_P(ClosingLine, FitsWidth) {
@@ -178,6 +184,8 @@ struct RedrawCase {
     int previousLength;
     const char* drawn;
 };
+
+void PrintTo(const RedrawCase& c, std::ostream* os) { *os << c.name; }
 
 class Redraw : public testing::TestWithParam<RedrawCase> {};
 
