@@ -48,11 +48,13 @@ void addRateSample(RateTracker& tracker, std::int64_t millis, std::int64_t bytes
 // than kRateSampleMillis.
 double currentRate(const RateTracker& tracker);
 
-// Writes the meter line fitted to width columns: "  12.3 MiB / 200.0 MiB
-// 6.1%   3.2 MiB/s   0:58 left" when it fits, else without the time left,
-// then without the rate, then without the total, then shorter still. total
-// -1 (unknown) gives no percentage and no time left; a negative rate gives
-// neither rate nor time left. Returns the length, at most width - 1.
+// Writes the meter line fitted to width columns. The full form is
+//   "  12.3 MiB / 200.0 MiB   6.1%   3.2 MiB/s   0:58 left";
+// narrower widths drop the time left, then the rate, then the total, then
+// keep the percentage alone, cut if need be. total -1 (unknown) gives no
+// percentage and no time left, only the count and the rate; a negative
+// rate gives neither rate nor time left, and 0 no time left. Returns the
+// length, at most width - 1.
 int formatMeterLine(char* out, int capacity, int width, std::int64_t stored, std::int64_t total,
                     double bytesPerSecond);
 
