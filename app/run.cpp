@@ -127,7 +127,7 @@ int runCommandLine(const CommandLine& commandLine) {
     if (startSockets() != 0) return kStatusUsage;
     TransferRequest request;
     if (!resolveServer(commandLine.server, request.address)) {
-        reportFailure("GetHostByName");
+        reportLookupFailure("GetHostByName");
         finishRun();
         return kStatusNoServer;
     }
@@ -137,7 +137,8 @@ int runCommandLine(const CommandLine& commandLine) {
     request.rangeLast = commandLine.rangeLast;
     request.output = std::fopen(textOf(commandLine.localFile), "wb");
     if (request.output == nullptr) {
-        reportFailure("fopen");
+        int openError = errno;  // before any other call can change it
+        logAt(1, "fopen: %s\n", std::strerror(openError));
         finishRun();
         return kStatusFileFailed;
     }

@@ -94,5 +94,10 @@ int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, in
 // Returns 1 when standard error is a terminal, 0 otherwise (asked once).
 int standardErrorIsTerminal();
 
+// Returns the width in columns of the terminal standard error is on, or 80
+// when it is on none or the width is unknown. Cheap enough for every redraw:
+// the width is asked again only after the terminal was resized.
+int terminalColumns();
+
 // Returns milliseconds from an arbitrary start; never goes back.
 std::int64_t monotonicMillis();

@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -54,10 +55,25 @@ const ErrnoCode kErrnoCodes[] = {
 // Errors that Windows Sockets has no name for keep a code outside its range.
 const int kUnnamedErrorBase = 20000;
 
-// Windows Sockets' host lookup codes; the error table has no rows for them.
+// Windows Sockets' host lookup codes.
 const int kHostNotFound = 11001;
 const int kTryAgain = 11002;
 const int kNoRecovery = 11003;
+const int kNoData = 11004;
+
+// Returns the lookup code for a failed getaddrinfo status.
+int lookupCodeFor(int status) {
+    if (status == EAI_AGAIN) return kTryAgain;
+    if (status == EAI_FAIL) return kNoRecovery;
+#ifdef EAI_NODATA
+    if (status == EAI_NODATA) return kNoData;
+#endif
+#ifdef EAI_ADDRFAMILY
+    // The name exists, but has no IPv4 address.
+    if (status == EAI_ADDRFAMILY) return kNoData;
+#endif
+    return kHostNotFound;
+}
 
 int codeForErrno(int errnoValue) {
     for (const ErrnoCode& row : kErrnoCodes) {
@@ -82,6 +98,13 @@ void onInterruptSignal(int) {
     }
     errno = savedErrno;
 }
+
+// Raised by the resize signal (and at start) so that the terminal's width
+// is asked again, outside the signal, at the next redraw.
+volatile std::sig_atomic_t terminalResized = 1;
+int knownColumns = 80;
+
+void onResizeSignal(int) { terminalResized = 1; }
 
 void runInterruptHandlerIfPending() {
     if (interruptPending && interruptHandler != nullptr) interruptHandler();
@@ -276,10 +299,12 @@ int resolveHostName(const char* name, std::uint32_t* address) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     int status = getaddrinfo(name, nullptr, &hints, &found);
-    if (status != 0 || found == nullptr) {
-        lastError = status == EAI_AGAIN ? kTryAgain
-                    : status == EAI_FAIL ? kNoRecovery
-                                         : kHostNotFound;
+    if (status != 0) {
+        lastError = lookupCodeFor(status);
+        return -1;
+    }
+    if (found == nullptr) {
+        lastError = kNoData;
         return -1;
     }
     *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
@@ -425,6 +450,26 @@ int standardErrorIsTerminal() {
     static int answer = -1;
     if (answer < 0) answer = isatty(2) ? 1 : 0;
     return answer;
+}
+
+int terminalColumns() {
+    static int watching = 0;
+    if (!watching) {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = onResizeSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGWINCH, &action, nullptr);
+        watching = 1;
+    }
+    if (terminalResized) {
+        // Cleared first: a resize during the ioctl is asked again next time.
+        terminalResized = 0;
+        winsize size;
+        knownColumns = ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    }
+    return knownColumns;
 }
 
 std::int64_t monotonicMillis() {

@@ -200,6 +200,14 @@ int standardErrorIsTerminal() {
     return answer;
 }
 
+// The console has no resize signal; asking it costs one call per redraw.
+int terminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &screen)) return 80;
+    int columns = screen.srWindow.Right - screen.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
+
 std::int64_t monotonicMillis() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER counter;

@@ -60,6 +60,15 @@ const SocketErrorRow kSocketErrorRows[] = {
     {10101, "Disconnected"},
 };
 
+// The lookup codes are kept apart from the table above: that one holds
+// only what a socket call itself reports.
+const SocketErrorRow kLookupErrorRows[] = {
+    {11001, "Host not found"},
+    {11002, "Try again"},
+    {11003, "Non-recoverable error"},
+    {11004, "No data record"},
+};
+
 }  // namespace
 
 const char* socketErrorText(int code) {
@@ -76,4 +85,23 @@ BoundedString lastSocketErrorText() {
 void reportFailure(const char* what) {
     BoundedString text = lastSocketErrorText();
     logAt(1, "%s: %s", what, textOf(text));
+}
+
+const char* lookupErrorText(int code) {
+    for (const SocketErrorRow& row : kLookupErrorRows) {
+        if (row.code == code) return row.text;
+    }
+    return nullptr;
+}
+
+void reportLookupFailure(const char* what) {
+    int code = lastSocketError();
+    const char* reason = lookupErrorText(code);
+    if (reason == nullptr) reason = socketErrorText(code);
+    // A code without any text still ends the line, and says which it was.
+    if (reason == nullptr) {
+        logAt(1, "%s: error %d\n", what, code);
+    } else {
+        logAt(1, "%s: %s\n", what, reason);
+    }
 }

@@ -1,5 +1,5 @@
-// Short texts for the socket layer's error codes, and the two ways the
-// program turns the last socket error into words.
+// Short texts for the socket layer's error codes and its host lookup
+// codes, and the ways the program turns the last socket error into words.
 #pragma once
 
 #include "support/bounded_string.h"
@@ -16,3 +16,10 @@ BoundedString lastSocketErrorText();
 
 // Writes "<what>: <last socket error text>" at level 1, with no newline.
 void reportFailure(const char* what);
+
+// Returns the text for a host lookup code (11001 to 11004), or null.
+const char* lookupErrorText(int code);
+
+// Writes "<what>: <reason>\n" at level 1 for a failed host lookup: the
+// lookup text of the last socket error, else its socket text.
+void reportLookupFailure(const char* what);

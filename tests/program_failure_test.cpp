@@ -22,8 +22,11 @@
 namespace {
 
 // Names under .invalid never resolve; inside the private network no name
-// server is reachable either, so the lookup fails at once.
+// server is reachable either, so the lookup fails at once, as one that may
+// succeed later.
 const char kUnresolvableName[] = "no-such-host.invalid";
+// A name with an empty label is refused without asking a name server.
+const char kMalformedName[] = "bad..name";
 
 struct EarlyFailureCase {
     const char* name;
@@ -60,18 +63,24 @@ const EarlyFailureCase kEarlyFailureCases[] = {
      {"-v9", "OUT", kUnresolvableName, "/f"},
      "out.bin",
      2,
-     "Looking up address of host \"no-such-host.invalid\"...\nGetHostByName: Cleaning up...\n"},
-    {"UnresolvableNameDefault", {"OUT", kUnresolvableName}, "out.bin", 2, "GetHostByName: "},
+     "Looking up address of host \"no-such-host.invalid\"...\nGetHostByName: Try again\nCleaning up...\n"},
+    {"UnresolvableNameDefault", {"OUT", kUnresolvableName}, "out.bin", 2, "GetHostByName: Try again\n"},
     {"UnresolvableNameSilent", {"-v0", "OUT", kUnresolvableName}, "out.bin", 2, ""},
-    {"MissingDirectoryTraced", {"-v9", "OUT", "127.0.0.1"}, "missing/out.bin", 4, "fopen: Cleaning up...\n"},
-    {"MissingDirectoryDefault", {"OUT", "127.0.0.1"}, "missing/out.bin", 4, "fopen: "},
+    // A malformed name fails before any name server is asked.
+    {"MalformedName", {"OUT", kMalformedName}, "out.bin", 2, "GetHostByName: Host not found\n"},
+    {"MissingDirectoryTraced",
+     {"-v9", "OUT", "127.0.0.1"},
+     "missing/out.bin",
+     4,
+     "fopen: No such file or directory\nCleaning up...\n"},
+    {"MissingDirectoryDefault", {"OUT", "127.0.0.1"}, "missing/out.bin", 4, "fopen: No such file or directory\n"},
     // 255.255.255.255 is no dotted address to the address parser, so it is
     // looked up; the missing directory then ends the run before any connect.
     {"BroadcastAddressLookedUp",
      {"-v9", "OUT", "255.255.255.255"},
      "missing/out.bin",
      4,
-     "Looking up address of host \"255.255.255.255\"...\nfopen: Cleaning up...\n"},
+     "Looking up address of host \"255.255.255.255\"...\nfopen: No such file or directory\nCleaning up...\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(BeforeTransfer, EarlyFailure, testing::ValuesIn(kEarlyFailureCases),

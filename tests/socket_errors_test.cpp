@@ -43,6 +43,24 @@ INSTANTIATE_TEST_SUITE_P(OddRows, SocketErrorText,
                     ErrorRowCase{10090, nullptr}, ErrorRowCase{10094, nullptr}, ErrorRowCase{10100, nullptr},
                     ErrorRowCase{10102, nullptr}, ErrorRowCase{11001, nullptr}, ErrorRowCase{11004, nullptr}));
 
+class LookupErrorText : public testing::TestWithParam<ErrorRowCase> {};
+
+TEST_P(LookupErrorText, MatchesTable) {
+    const char* text = lookupErrorText(GetParam().code);
+    if (GetParam().text == nullptr) {
+        EXPECT_EQ(nullptr, text) << text;
+    } else {
+        ASSERT_NE(nullptr, text);
+        EXPECT_STREQ(GetParam().text, text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRows, LookupErrorText,
+    testing::Values(ErrorRowCase{11001, "Host not found"}, ErrorRowCase{11002, "Try again"},
+                    ErrorRowCase{11003, "Non-recoverable error"}, ErrorRowCase{11004, "No data record"},
+                    ErrorRowCase{11000, nullptr}, ErrorRowCase{11005, nullptr}, ErrorRowCase{0, nullptr},
+                    ErrorRowCase{10054, nullptr}));
+
 TEST(SocketErrorTable, HasExactly47Rows) {
     int rows = 0;
     for (int code = -100; code < 30000; ++code) rows += socketErrorText(code) != nullptr;
@@ -102,5 +120,42 @@ TEST(ReportFailure, NamesLastSocketError) {
     close(refusing);
     EXPECT_EQ("connect: Connection refused", reportAfter("connect"));
 }
+
+}  // namespace
+
+namespace {
+
+// Returns what reportLookupFailure writes at level 1 after looking name up.
+std::string lookupReportFor(const char* name) {
+    std::uint32_t address = 0;
+    EXPECT_NE(0, resolveHostName(name, &address));
+    verbosity = 1;
+    StderrCapture capture;
+    beginStderrCapture(capture);
+    reportLookupFailure("GetHostByName");
+    return endStderrCapture(capture);
+}
+
+struct LookupCase {
+    const char* name;
+    const char* host;
+    const char* written;
+};
+
+void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.name; }
+
+class ReportLookupFailure : public testing::TestWithParam<LookupCase> {};
+
+TEST_P(ReportLookupFailure, GivesReasonAndLineEnd) {
+    EXPECT_EQ(GetParam().written, lookupReportFor(GetParam().host));
+}
+
+// The tests run in a private network where no name server answers: a
+// well-formed name can only fail for now, a malformed one fails for good.
+INSTANTIATE_TEST_SUITE_P(PrivateNetwork, ReportLookupFailure,
+    testing::Values(LookupCase{"NoNameServer", "no-such-host.invalid", "GetHostByName: Try again\n"},
+                    LookupCase{"EmptyLabel", "bad..name", "GetHostByName: Host not found\n"},
+                    LookupCase{"EmptyName", "", "GetHostByName: Host not found\n"}),
+    [](const testing::TestParamInfo<LookupCase>& tested) { return std::string(tested.param.name); });
 
 }  // namespace
