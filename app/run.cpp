@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/retry.h"
+#include "http/progress_line.h"
 #include "http/transfer.h"
 #include "platform/platform.h"
 #include "support/log.h"
@@ -32,6 +33,7 @@ bool socketsStarted = false;
 char outputBuffer[64 * 1024];
 
 void onInterrupt() {
+    endActiveProgress();  // on a line of its own, after the last count
     logAt(1, "INTERRUPT\n");
     finishRun();
     std::exit(kStatusInterrupted);  // the runtime flushes and closes the file
@@ -91,6 +93,7 @@ int transfer(TransferRequest& request) {
     }
     // A tail that cannot be written is lost data, whatever else happened.
     if (!closeOutput(request.output)) return kStatusFileFailed;
+    if (!request.headersOnly && result.stage == stageCompleted) showClosingLine(request.stored.count);
     if (!firstCompleted) return kStatusRetried + result.stage;
     printSummary(result);
     return kStatusDone;

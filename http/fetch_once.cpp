@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "http/chunked_body.h"
+#include "http/progress_line.h"
 #include "http/reply_headers.h"
 #include "http/stored_bytes.h"
 #include "http/transfer.h"
@@ -21,8 +22,6 @@ const int kRequestCapacity = kBoundedStringCap + 128;
 // was the fastest to disk; 64 and 128 KiB cost more calls, and 1 MiB, though
 // lighter on the processor, was slower to disk.
 const int kDirectBlockCapacity = 256 * 1024;
-// A terminal's progress line is redrawn at most this often.
-const std::int64_t kRedrawMillis = 100;
 
 void resetResult(TransferResult& result) {
     result.stage = stageCompleted;
@@ -97,58 +96,6 @@ int sendRequest(SocketHandle socket, const TransferRequest& request, TransferRes
     logAt(9, "%d bytes sent\n", sent);
     logAt(8, "Waiting for reply...\n");
     return 1;
-}
-
-// The progress line of one attempt. A terminal redraws it at most every
-// kRedrawMillis: nobody reads faster, and each redraw costs more there than
-// the block it reports. The last line held back is drawn before the line
-// ends, so the final count always shows. Anywhere else every block's line
-// is written, for the scripts that read them.
-struct ProgressLine {
-    int spacedOut = 0;
-    std::int64_t drawnAt = 0;
-    int drawnOnce = 0;
-    int heldBack = 0;
-    std::int64_t heldBodyBytes = 0;
-    std::int64_t heldLength = 0;
-};
-
-ProgressLine startProgress() {
-    ProgressLine line;
-    line.spacedOut = standardErrorIsTerminal();
-    return line;
-}
-
-void drawProgress(std::int64_t bodyBytes, std::int64_t progressLength) {
-    double percent = 0.0;
-    if (progressLength > 0) {
-        percent = static_cast<double>(bodyBytes) / static_cast<double>(progressLength) * 100.0;
-    }
-    logAt(3, "\rReceived %" PRId64 "/%" PRId64 " (%1.1f%%)...", bodyBytes, progressLength, percent);
-}
-
-void showProgress(ProgressLine& line, std::int64_t bodyBytes, std::int64_t progressLength) {
-    if (verbosity < 3) return;
-    if (line.spacedOut) {
-        std::int64_t now = monotonicMillis();
-        if (line.drawnOnce && now - line.drawnAt < kRedrawMillis) {
-            line.heldBack = 1;
-            line.heldBodyBytes = bodyBytes;
-            line.heldLength = progressLength;
-            return;
-        }
-        line.drawnAt = now;
-        line.drawnOnce = 1;
-    }
-    line.heldBack = 0;
-    drawProgress(bodyBytes, progressLength);
-}
-
-// Ends the progress line, drawing first the line that was held back.
-void endProgress(ProgressLine& line) {
-    if (line.heldBack) drawProgress(line.heldBodyBytes, line.heldLength);
-    line.heldBack = 0;
-    logAt(3, "\n");
 }
 
 // How the body of one reply is taken: where it ends, what of it the output
@@ -239,6 +186,8 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     body.chunked = result.chunked;
     if (!body.chunked) body.limit = result.contentLength >= 0 ? result.contentLength : -1;
     body.progressLength = section.progressLength;
+    std::int64_t fileBase = body.use == useAppend && request.kind == attemptResume ? request.stored.count : 0;
+    placeProgress(body.progress, fileBase, body.limit >= 0 ? fileBase + body.limit : -1);
     return 1;
 }
 
@@ -339,7 +288,7 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
     char block[kReceiveCapacity + 1];
     HeaderSection section;
     BodyReader body;
-    body.progress = startProgress();
+    startProgress(body.progress);
     char* cursor = block;
     int unread = 0;
     int received = receiveHeaderSection(socket, block, section, result, cursor, unread);

@@ -1,6 +1,6 @@
-// The progress line on a terminal: redrawn at most about ten times a
-// second however many blocks arrive, and always ending with the count of
-// the last block before its newline.
+// The meter on a terminal: fitted to the terminal's width, redrawn at most
+// about ten times a second however many blocks arrive, always ending with
+// the count of the last block before its newline, then a closing line.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -40,12 +41,16 @@ struct TerminalRun {
     _exit(127);
 }
 
-// Runs the program with its standard error on a new pseudo-terminal and
-// reads what it shows there until it exits or 20 s passed.
-TerminalRun runOnTerminal(const std::vector<std::string>& arguments) {
+// Runs the program with its standard error on a new pseudo-terminal of the
+// given width and reads what it shows there until it exits or 20 s passed.
+TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned short columns) {
     TerminalRun run;
     int controller = posix_openpt(O_RDWR | O_NOCTTY);
     if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) return run;
+    winsize size = {};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    if (ioctl(controller, TIOCSWINSZ, &size) != 0) return run;
     const char* name = ptsname(controller);
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
@@ -72,10 +77,23 @@ TerminalRun runOnTerminal(const std::vector<std::string>& arguments) {
     return run;
 }
 
-size_t progressLines(const std::string& shown) {
+// Counts the redraws: every carriage return but those the terminal puts
+// before a newline.
+size_t redraws(const std::string& shown) {
     size_t count = 0;
-    for (size_t at = shown.find("\rReceived "); at != std::string::npos; at = shown.find("\rReceived ", at + 1)) ++count;
+    for (size_t at = 0; at + 1 < shown.size(); ++at) count += shown[at] == '\r' && shown[at + 1] != '\n';
     return count;
+}
+
+// Returns the longest stretch between line starts.
+size_t longestLine(const std::string& shown) {
+    size_t longest = 0;
+    size_t length = 0;
+    for (char byte : shown) {
+        length = byte == '\r' || byte == '\n' ? 0 : length + 1;
+        if (length > longest) longest = length;
+    }
+    return longest;
 }
 
 struct TerminalCase {
@@ -83,14 +101,19 @@ struct TerminalCase {
     size_t chunk;      // body bytes per server write
     size_t chunks;
     int pauseMillis;   // between writes
+    unsigned short columns;
+    const char* lastLine;     // the meter as the body completes
+    const char* closingLine;  // how the closing line begins
 };
 
 const TerminalCase kCases[] = {
     // Hundreds of blocks: a line for each would be hundreds of redraws.
-    {"ManyBlocksFewRedraws", 1000, 300, 3},
+    {"ManyBlocksFewRedraws", 1000, 300, 3, 80, "  293.0 KiB / 293.0 KiB   100.0%", "293.0 KiB in 0:0"},
     // The last block comes right after the first one: its line is held
     // back at first and must still be drawn before the newline.
-    {"HeldBackLastLineDrawn", 5000, 2, 20},
+    {"HeldBackLastLineDrawn", 5000, 2, 20, 80, "  9.8 KiB / 9.8 KiB   100.0%", "9.8 KiB in 0:00"},
+    // Too narrow for the total and the rate: the line must not wrap.
+    {"NarrowTerminalDropsParts", 1000, 300, 3, 30, "  293.0 KiB   100.0%", "293.0 KiB in 0:0"},
 };
 
 class TerminalProgress : public testing::TestWithParam<TerminalCase> {};
@@ -109,19 +132,26 @@ TEST_P(TerminalProgress, RedrawsSparinglyAndEndsWithLastCount) {
                                    pauseFor(20), sendData(body, c.chunk, c.pauseMillis), closeInOrder()}}));
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    TerminalRun run = runOnTerminal({WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/tty"});
+    TerminalRun run = runOnTerminal({WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/tty"}, c.columns);
     stopFakeServer(server);
     EXPECT_EQ(0, run.exitStatus) << run.shown;
     std::string stored;
     ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
     EXPECT_TRUE(stored == body);
-    // The terminal turns the closing newline into CR LF.
-    std::string last = "\rReceived " + size + "/" + size + " (100.0%)...\r\n";
-    ASSERT_GE(run.shown.size(), last.size()) << run.shown;
-    EXPECT_EQ(last, run.shown.substr(run.shown.size() - last.size()));
+    // The terminal turns each newline into CR LF.
+    size_t meterEnd = run.shown.rfind("\r\n", run.shown.size() - 3);
+    ASSERT_NE(std::string::npos, meterEnd) << run.shown;
+    size_t meterStart = run.shown.rfind('\r', meterEnd - 1);
+    ASSERT_NE(std::string::npos, meterStart) << run.shown;
+    std::string last = run.shown.substr(meterStart + 1, meterEnd - meterStart - 1);
+    EXPECT_EQ(0u, last.find(c.lastLine)) << last;
+    std::string closing = run.shown.substr(meterEnd + 2);
+    EXPECT_EQ(0u, closing.find(c.closingLine)) << closing;
+    EXPECT_EQ("\r\n", closing.substr(closing.size() - 2));
+    EXPECT_LT(longestLine(run.shown), static_cast<size_t>(c.columns)) << run.shown;
     // One line at the start, one every 100 ms at most, and the held-back
     // last one: more would mean a redraw per block.
-    EXPECT_LE(progressLines(run.shown), static_cast<size_t>(run.elapsedMillis / 100 + 2)) << run.shown;
+    EXPECT_LE(redraws(run.shown), static_cast<size_t>(run.elapsedMillis / 100 + 2)) << run.shown;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TerminalProgress, testing::ValuesIn(kCases),
