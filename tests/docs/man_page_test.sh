@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Catches a manual page that groff warns about, or that misses a section,
-# an option of the usage text or an exit status.
+# Catches a manual page that groff or mandoc warns about, or that misses a
+# section, an option of the usage text or an exit status.
 # Usage: man_page_test.sh MAN-PAGE WEBHAUL-BINARY
 set -uo pipefail
 page=$1
@@ -23,9 +23,18 @@ if command -v man >/dev/null; then
   warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man failed on the page"
   [ -z "$warnings" ] || fail "man warns: $warnings"
 fi
+# mandoc's lint also holds the page to the conventions: a date it can
+# read, a short NAME line, lines that fit a terminal.
+if command -v mandoc >/dev/null; then
+  # Its exit status tells only warnings and worse; style notes count too.
+  warnings=$(mandoc -T lint "$page" 2>&1)
+  [ -z "$warnings" ] || fail "mandoc -T lint: $warnings"
+else
+  echo "mandoc is not installed: the page was not linted with it" >&2
+fi
 
 rendered=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
-for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" "WHEN A TRANSFER BREAKS" EXAMPLES BUGS; do
+for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" "WHEN A TRANSFER BREAKS" EXAMPLES "SEE ALSO" BUGS; do
   grep -qx "$heading" <<<"$rendered" || fail "no section $heading"
 done
 

@@ -1,36 +1,68 @@
 #!/usr/bin/env bash
 # Catches a Debian package that cannot be built, lacks its metadata, misses
-# the program or the manual page, or holds a program that does not run.
-# Usage: package_test.sh CPACK BUILD-DIR
+# the program, the compressed manual page, the licence or the changelog,
+# holds a program that is not stripped or does not run, or that lintian
+# finds fault with (checked when lintian is installed and LINT is yes).
+# Usage: package_test.sh CPACK BUILD-DIR SOURCE-DIR LINT
 set -euo pipefail
 cpack=$1
 build=$2
+source=$3
+lint=$4
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 || {
   cat "$scratch/cpack.log" >&2
-  echo "FAIL: cpack -G DEB failed" >&2
-  exit 1
+  fail "cpack -G DEB failed"
 }
 shopt -s nullglob
 packages=("$scratch"/out/*.deb)
-if [ ${#packages[@]} -ne 1 ]; then
-  echo "FAIL: expected one .deb, found ${#packages[@]}" >&2
-  exit 1
-fi
+[ ${#packages[@]} -eq 1 ] || fail "expected one .deb, found ${#packages[@]}"
 package=${packages[0]}
 
 control=$(dpkg-deb -f "$package" Package Section Depends Maintainer Description)
 for field in "Package: webhaul" "Section: net" "Depends: .*libc6" "Maintainer: ." "Description: ."; do
-  grep -Eq "^$field" <<<"$control" || { echo "FAIL: control lacks $field: $control" >&2; exit 1; }
+  grep -Eq "^$field" <<<"$control" || fail "control lacks $field: $control"
 done
 
-dpkg-deb -x "$package" "$scratch/root"
-[ -f "$scratch/root/usr/share/man/man1/webhaul.1" ] || {
-  echo "FAIL: the package has no usr/share/man/man1/webhaul.1" >&2
-  exit 1
-}
-[ -x "$scratch/root/usr/bin/webhaul" ] || { echo "FAIL: the package has no usr/bin/webhaul" >&2; exit 1; }
-"$(dirname "$0")/expect_usage.sh" "$scratch/root/usr/bin/webhaul"
+root="$scratch/root"
+dpkg-deb -x "$package" "$root"
+program="$root/usr/bin/webhaul"
+page="$root/usr/share/man/man1/webhaul.1.gz"
+doc="$root/usr/share/doc/webhaul"
+
+[ -x "$program" ] || fail "the package has no usr/bin/webhaul"
+[ -f "$page" ] || fail "the package has no usr/share/man/man1/webhaul.1.gz"
+[ ! -e "$root/usr/share/man/man1/webhaul.1" ] || fail "the package holds an uncompressed manual page"
+gzip -dc "$page" | cmp -s - "$source/docs/webhaul.1" || fail "the packaged manual page differs from docs/webhaul.1"
+# gzip -n leaves the name and time stamp out: the header's time field is 0.
+[ "$(od -An -tx1 -j4 -N4 "$page" | tr -d ' ')" = 00000000 ] || fail "the manual page's gzip header has a time stamp"
+grep -q "^License: Expat" "$doc/copyright" || fail "usr/share/doc/webhaul/copyright names no Expat (MIT) licence"
+grep -q "^ Permission is hereby granted" "$doc/copyright" || fail "the copyright file lacks the licence text"
+gzip -dc "$doc/changelog.gz" | head -n 1 | grep -q "^webhaul (1\.0\.0)" ||
+  fail "usr/share/doc/webhaul/changelog.gz does not begin with the 1.0.0 entry"
+
+sections=$(readelf -S "$program")
+for section in .symtab .debug_info .comment; do
+  ! grep -qF " $section " <<<"$sections" || fail "the packaged program is not stripped: it has $section"
+done
+"$(dirname "$0")/expect_usage.sh" "$program"
+
+if [ "$lint" != yes ]; then
+  echo "lintian not run: this build (sanitized or Debug) is not the one shipped"
+elif command -v lintian >/dev/null; then
+  # Only the override of the usage text's spelling may remain, and lintian
+  # shows overridden tags only when asked.
+  findings=$(lintian --pedantic -E -I "$package" 2>/dev/null) || fail "lintian failed on the package: $findings"
+  [ -z "$findings" ] || fail "lintian --pedantic finds: $findings"
+  echo "lintian --pedantic finds nothing in $(basename "$package")"
+else
+  echo "lintian is not installed: the package was not checked with it"
+fi
 echo "$(basename "$package") installs a webhaul that runs"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Catches a README that has lost the newcomer's two commands, a section, or
-# an exit status of the program.
+# Catches a README that has lost the newcomer's two commands, a section, an
+# exit status of the program, or the notes a newcomer needs (building
+# without the tests, the Windows zip, /dev/stdout), that fetches headers
+# into a real file, or that has grown the benchmark tables back.
 # Usage: readme_test.sh README
 set -uo pipefail
 readme=$1
@@ -30,6 +32,19 @@ done
 for option in -h -rN-M -vN; do
   grep -Fq "| \`$option\` |" "$readme" || fail "option $option is not in the table"
 done
+
+# -h empties the local file, so an example that uses it names /dev/null.
+grep -E '^webhaul .*-h( |$)' "$readme" | grep -v ' /dev/null ' | grep -q . &&
+  fail "an example with -h writes to a real file: $(grep -E '^webhaul .*-h( |$)' "$readme" | grep -v ' /dev/null ')"
+for note in "-DWEBHAUL_TESTS=OFF" "libgtest-dev" "win32.zip" "/dev/stdout"; do
+  grep -Fq -- "$note" "$readme" || fail "nothing says $note"
+done
+
+# The measurements live beside the benchmarks; the README keeps a summary.
+bench="$(dirname "$readme")/bench/README.md"
+grep -q '^| file |' "$readme" && fail "the benchmark tables are in the README"
+grep -q '^| file |' "$bench" 2>/dev/null || fail "bench/README.md has no table of results"
+grep -Fq "bench/README.md" "$readme" || fail "the README does not point to bench/README.md"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures problem(s) in $readme" >&2
