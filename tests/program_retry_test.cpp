@@ -37,7 +37,7 @@ ConnectionScript sendThenReset(const std::string& bytes) {
 
 ConnectionScript sendThenClose(const std::string& bytes) { return {sendData(bytes), closeInOrder()}; }
 
-const char kGet[] = "GET /f HTTP/1.0\r\n\r\n";
+const char kGet[] = "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
 const char kResetNote[] = "recv: Connection reset\n\n";
 
 struct RetryCase {
@@ -81,7 +81,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 10000)),
       sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n"},
      10,
      kResetNote,
      served()},
@@ -96,7 +96,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenClose(headOf200(40000, true) + part(0, 600)),
       sendThenClose(headOf206(600, 39999, 40000) + part(600, 39400))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=600-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=600-\r\n\r\n"},
      10,
      "recv: Disconnected\n\n",
      served()},
@@ -117,7 +117,7 @@ const RetryCase kRetryCases[] = {
     {"ResumeAnsweredWholeStartsOver",
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 3000)), sendThenClose(headOf200(40000, true) + served())},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=3000-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3000-\r\n\r\n"},
      10,
      kResetNote,
      served()},
@@ -125,7 +125,8 @@ const RetryCase kRetryCases[] = {
      {"-r100-4099"},
      {sendThenReset(headOf206(100, 4099, 40000) + part(100, 1500)),
       sendThenClose(headOf206(1600, 4099, 40000) + part(1600, 2500))},
-     {"GET /f HTTP/1.0\r\nRange: bytes=100-4099\r\n\r\n", "GET /f HTTP/1.0\r\nRange: bytes=1600-4099\r\n\r\n"},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=100-4099\r\n\r\n",
+      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=1600-4099\r\n\r\n"},
      10,
      kResetNote,
      part(100, 4000)},
@@ -190,6 +191,19 @@ TEST(RefusedConnection, TraceShowsFourAttempts) {
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     std::string attempt = std::string(kConnecting) + kRefusedNote;
     EXPECT_EQ(repeated(attempt, 3) + kConnecting + "Cleaning up...\n", exchange.outcome.standardError);
+}
+
+// The trace and the notes name the port the server argument gave.
+TEST(RefusedConnection, NotesShowTheGivenPort) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange =
+        runAgainstServer({}, {WEBHAUL_BINARY, "-v9", scratch.path + "out.bin", "http://127.0.0.1:8080/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    std::string connecting = "Connecting to server, address=127.0.0.1, port=8080...\n";
+    std::string attempt = connecting + "connect(127.0.0.1:8080): Connection refused\n";
+    EXPECT_EQ(repeated(attempt, 3) + connecting + "Cleaning up...\n", exchange.outcome.standardError);
 }
 
 }  // namespace
