@@ -7,6 +7,8 @@ namespace {
 
 const char kHttpScheme[] = "http";
 const int kHighestPort = 65535;
+// The most of a bad port's text that its line repeats.
+const int kShownPortLength = 20;
 
 // Returns 1 for a character that may follow the first letter of a scheme.
 int isSchemeCharacter(char character) {
@@ -38,6 +40,24 @@ int readPort(const char* text, int length, int& port) {
     return 1;
 }
 
+// Sets the bad-port line. The port's text is shown cut to kShownPortLength
+// characters and with control characters as "?", so the line stays one
+// short line whatever was typed.
+void noteBadPort(const char* text, int length, BoundedString& problem) {
+    char shown[kShownPortLength + 4];
+    int count = length < kShownPortLength ? length : kShownPortLength;
+    for (int index = 0; index < count; ++index) {
+        unsigned char byte = static_cast<unsigned char>(text[index]);
+        shown[index] = byte < 32 || byte == 127 ? '?' : text[index];
+    }
+    if (length > count) {
+        std::memcpy(shown + count, "...", 3);
+        count += 3;
+    }
+    shown[count] = '\0';
+    assignFormat(problem, "Bad port: \"%s\" (a port is a number from 1 to 65535)\n", shown);
+}
+
 // Splits "host[:port]" of the given length. Returns 1, or 0 with the problem.
 int splitHostAndPort(const char* text, int length, ServerArgument& server, BoundedString& problem) {
     const void* colon = std::memchr(text, ':', static_cast<size_t>(length));
@@ -50,7 +70,7 @@ int splitHostAndPort(const char* text, int length, ServerArgument& server, Bound
         const char* portText = text + hostLength + 1;
         int portLength = length - hostLength - 1;
         if (!readPort(portText, portLength, server.port)) {
-            assignFormat(problem, "Bad port: \"%.*s\" (a port is a number from 1 to 65535)\n", portLength, portText);
+            noteBadPort(portText, portLength, problem);
             return 0;
         }
     }

@@ -61,6 +61,9 @@ const ArgumentCase kArgumentCases[] = {
      "Bad port: \"99999999999999999999\" (a port is a number from 1 to 65535)\n"},
     {"UrlPortTooHigh", "http://h:99999/a", 0, "", 0, "", "Bad port: \"99999\" (a port is a number from 1 to 65535)\n"},
     {"UrlPortEmpty", "http://h:/a", 0, "", 0, "", "Bad port: \"\" (a port is a number from 1 to 65535)\n"},
+    {"PortWithLineEndsShownAsOneLine", "h:8\r\n0", 0, "", 0, "", "Bad port: \"8??0\" (a port is a number from 1 to 65535)\n"},
+    {"LongPortTextCut", "h:" + std::string(30, 'x'), 0, "", 0, "",
+     "Bad port: \"xxxxxxxxxxxxxxxxxxxx...\" (a port is a number from 1 to 65535)\n"},
     {"PathAfterPlainPort", "h:8080/a", 0, "", 0, "", "Bad port: \"8080/a\" (a port is a number from 1 to 65535)\n"},
 };
 
