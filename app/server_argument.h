@@ -2,11 +2,12 @@
 // ":port", or an http:// URL that names the path as well.
 #pragma once
 
+#include "http/transfer.h"
 #include "support/bounded_string.h"
 
 struct ServerArgument {
     BoundedString host;  // as given: the Host line repeats it
-    int port = 80;
+    int port = kDefaultHttpPort;
     BoundedString path;  // the URL's request target; empty when none is named
 };
 
