@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/retry.h"
+#include "app/server_argument.h"
 #include "http/progress_line.h"
 #include "http/transfer.h"
 #include "platform/platform.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-const std::uint16_t kHttpPort = 80;
 const int kStatusDone = 0;
 const int kStatusUsage = 1;
 const int kStatusNoServer = 2;
@@ -41,13 +41,29 @@ void onInterrupt() {
 
 // Fills the address from a dotted address or a host lookup. Returns 1, or 0
 // when the lookup failed.
-int resolveServer(const BoundedString& server, Ipv4Address& address) {
+int resolveServer(const ServerArgument& server, Ipv4Address& address) {
     address.family = kAddressFamilyInet;
-    address.port = hostToNetworkShort(kHttpPort);
-    address.address = parseDottedAddress(textOf(server));
+    address.port = hostToNetworkShort(static_cast<std::uint16_t>(server.port));
+    address.address = parseDottedAddress(textOf(server.host));
     if (address.address != kAddressNone) return 1;
-    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server));
-    return resolveHostName(textOf(server), &address.address) == 0;
+    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server.host));
+    return resolveHostName(textOf(server.host), &address.address) == 0;
+}
+
+// Takes the server argument apart. Returns 1, or 0 after the level-1 line
+// of a bad one or the usage text for a URL path next to a third positional.
+int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
+    BoundedString problem;
+    if (!parseServerArgument(textOf(commandLine.server), server, problem)) {
+        logAt(1, "%s", textOf(problem));
+        return 0;
+    }
+    if (server.path.length > 0 && commandLine.positionalCount == 3) {
+        printUsage();
+        return 0;
+    }
+    if (server.path.length == 0) server.path = commandLine.path;
+    return 1;
 }
 
 void printSummary(const TransferResult& result) {
@@ -126,16 +142,20 @@ int runCommandLine(const CommandLine& commandLine) {
         printUsage();
         return kStatusUsage;
     }
+    ServerArgument server;
+    if (!takeServerArgument(commandLine, server)) return kStatusUsage;
     installInterruptHandler(onInterrupt);
     if (startSockets() != 0) return kStatusUsage;
     TransferRequest request;
-    if (!resolveServer(commandLine.server, request.address)) {
+    if (!resolveServer(server, request.address)) {
         reportLookupFailure("GetHostByName");
         finishRun();
         return kStatusNoServer;
     }
     request.headersOnly = commandLine.headersOnly;
-    request.path = commandLine.path;
+    request.host = server.host;
+    request.port = server.port;
+    request.path = server.path;
     request.rangeFirst = commandLine.rangeFirst;
     request.rangeLast = commandLine.rangeLast;
     request.output = std::fopen(textOf(commandLine.localFile), "wb");

@@ -93,7 +93,7 @@ else()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "webhaul makes one HTTP/1.0 request on port 80 and stores the body of the
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "webhaul makes one HTTP/1.0 request to a web server and stores the body of the
 reply in a local file. When the transfer breaks it resumes with a byte
 range, or starts over, and its exit status tells how it went.")
   set(CPACK_DEBIAN_PACKAGE_SECTION net)

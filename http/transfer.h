@@ -29,9 +29,14 @@ enum AttemptKind {
     attemptRestart,    // the whole request again: only a reply of the file replaces them
 };
 
+// The port a Host line leaves unnamed.
+const int kDefaultHttpPort = 80;
+
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
     Ipv4Address address = {};
+    BoundedString host;            // the server's name as given, for the Host line
+    int port = kDefaultHttpPort;   // the server's port, for the Host line
     BoundedString path;
     std::FILE* output = nullptr;
     std::int64_t rangeFirst = -1;  // -1: no Range header

@@ -217,7 +217,7 @@ TEST_P(BodyPathRetry, LeavesExactlyTheBody) {
     EXPECT_EQ(10, transferWithRetries(request, result));
     std::vector<std::string> requests = stopFakeServer(server);
     ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ("GET /retry HTTP/1.0\r\nRange: bytes=" + std::to_string(kCut) + "-\r\n\r\n", requests[1]);
+    EXPECT_EQ("GET /retry HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(server.port) + "\r\nRange: bytes=" + std::to_string(kCut) + "-\r\n\r\n", requests[1]);
     EXPECT_EQ(static_cast<std::int64_t>(body.size()), request.stored.count);
     EXPECT_TRUE(closeOutput(output) == body);
 }

@@ -19,22 +19,35 @@ struct RequestCase {
     std::int64_t rangeFirst;
     std::int64_t rangeLast;
     std::string expected;
+    std::string host = "127.0.0.1";
+    int port = 80;  // only named by the Host line: the connection goes to the test server
 };
 
 void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kLongestPath = "/" + std::string(kBoundedStringCap - 1, 'p');
+const std::string kLongestHost = std::string(kBoundedStringCap, 'h');
 
 const RequestCase kRequestCases[] = {
-    {"PlainGet", 0, "/", -1, -1, "GET / HTTP/1.0\r\n\r\n"},
-    {"HeadWithClosedRange", 1, "/a/b.zip", 100, 199, "HEAD /a/b.zip HTTP/1.0\r\nRange: bytes=100-199\r\n\r\n"},
-    {"OpenEndedRange", 0, "/f", 500, -1, "GET /f HTTP/1.0\r\nRange: bytes=500-\r\n\r\n"},
-    {"RangeOfFirstByte", 0, "/f", 0, 0, "GET /f HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n"},
-    {"RangeBeyond32Bits", 0, "/f", 3000000000LL, -1, "GET /f HTTP/1.0\r\nRange: bytes=3000000000-\r\n\r\n"},
+    {"PlainGet", 0, "/", -1, -1, "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"HeadWithClosedRange", 1, "/a/b.zip", 100, 199,
+     "HEAD /a/b.zip HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=100-199\r\n\r\n"},
+    {"OpenEndedRange", 0, "/f", 500, -1, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=500-\r\n\r\n"},
+    {"RangeOfFirstByte", 0, "/f", 0, 0, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=0-0\r\n\r\n"},
+    {"RangeBeyond32Bits", 0, "/f", 3000000000LL, -1,
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3000000000-\r\n\r\n"},
     {"ClosedRangeBeyond32Bits", 0, "/f", 3000000000LL, 5000000000LL,
-     "GET /f HTTP/1.0\r\nRange: bytes=3000000000-5000000000\r\n\r\n"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3000000000-5000000000\r\n\r\n"},
     {"PathAtStringCapSentWhole", 0, kLongestPath, 7, 9,
-     "GET " + kLongestPath + " HTTP/1.0\r\nRange: bytes=7-9\r\n\r\n"},
+     "GET " + kLongestPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=7-9\r\n\r\n"},
+    {"HostNameAsGiven", 0, "/f", -1, -1, "GET /f HTTP/1.0\r\nHost: Files.Example.COM\r\n\r\n", "Files.Example.COM"},
+    {"DottedAddressHost", 1, "/", -1, -1, "HEAD / HTTP/1.0\r\nHost: 10.1.2.3\r\n\r\n", "10.1.2.3"},
+    {"PortOtherThan80Named", 0, "/f", 5, -1, "GET /f HTTP/1.0\r\nHost: localhost:8080\r\nRange: bytes=5-\r\n\r\n",
+     "localhost", 8080},
+    {"HostAndPathAtStringCapSentWhole", 0, kLongestPath, -9000000000000000000LL, -9000000000000000000LL,
+     "GET " + kLongestPath + " HTTP/1.0\r\nHost: " + kLongestHost +
+         ":65535\r\nRange: bytes=-9000000000000000000--9000000000000000000\r\n\r\n",
+     kLongestHost, 65535},
 };
 
 class RequestBytes : public testing::TestWithParam<RequestCase> {};
@@ -48,6 +61,8 @@ TEST_P(RequestBytes, AreExactlyAsComposed) {
     request.headersOnly = c.headersOnly;
     request.rangeFirst = c.rangeFirst;
     request.rangeLast = c.rangeLast;
+    assignText(request.host, c.host.c_str());
+    request.port = c.port;
     TransferResult result;
     verbosity = 0;
     EXPECT_EQ(1, fetchOnce(request, result));
@@ -92,6 +107,7 @@ void expectLogByLevel(const std::string& reply, std::int64_t rangeFirst, std::ve
 std::vector<LogLine> rangedTrace(int port, int sent) {
     return {{9, "Connecting to server, address=127.0.0.1, port=" + std::to_string(port) + "...\n"},
             {9, "Sending request: GET /log HTTP/1.0\r\n"},
+            {9, "                 Host: 127.0.0.1:" + std::to_string(port) + "\r\n"},
             {9, "                 Range: bytes=5-\r\n"},
             {9, std::to_string(sent) + " bytes sent\n"},
             {8, "Waiting for reply...\n"},
@@ -106,6 +122,7 @@ std::vector<LogLine> rangedTrace(int port, int sent) {
 std::vector<LogLine> unknownLengthTrace(int port, int sent) {
     return {{9, "Connecting to server, address=127.0.0.1, port=" + std::to_string(port) + "...\n"},
             {9, "Sending request: GET /log HTTP/1.0\r\n"},
+            {9, "                 Host: 127.0.0.1:" + std::to_string(port) + "\r\n"},
             {9, std::to_string(sent) + " bytes sent\n"},
             {8, "Waiting for reply...\n"},
             {4, "** Status: HTTP/1.0 200 OK\n"},

@@ -54,6 +54,8 @@ const UsageCase kUsageCases[] = {
     {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "OUT"}},
     {"FileNameWithDashIsAnOption", {"-out.bin", "127.0.0.1"}},
     {"LoneDashIsNoPositional", {"-", "127.0.0.1"}},
+    {"UrlPathAndThirdPositional", {"OUT", "http://127.0.0.1/a", "/b"}},
+    {"UrlRootPathAndThirdPositional", {"-v9", "OUT", "http://127.0.0.1:8080/", "/b"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Usage, RefusedCommandLine, testing::ValuesIn(kUsageCases),
@@ -63,19 +65,22 @@ struct RequestCase {
     const char* name;
     std::vector<std::string> arguments;
     const char* request;  // exactly what the server must receive
+    unsigned short serverPort = 80;
 };
 
 class AcceptedCommandLine : public testing::TestWithParam<RequestCase> {};
 
-// The request is exactly the method line, an optional range line and the
-// empty line; the reply's body lands in the file.
+// The request is exactly the method line, the Host line, an optional range
+// line and the empty line; the reply's body lands in the file.
 TEST_P(AcceptedCommandLine, SendsExactRequest) {
     const RequestCase& accepted = GetParam();
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
     std::vector<ConnectionScript> scripts = {
         {sendData(httpReply("HTTP/1.0 200 OK", {"Content-Length: 5"}, "hello")), closeInOrder()}};
-    Exchange exchange = runAgainstServer(scripts, programWith(accepted.arguments, scratch.path + "out.bin"));
+    ProgramOptions options;
+    options.serverPort = accepted.serverPort;
+    Exchange exchange = runAgainstServer(scripts, programWith(accepted.arguments, scratch.path + "out.bin"), options);
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(0, exchange.outcome.exitStatus) << exchange.outcome.standardError;
     EXPECT_EQ("", exchange.outcome.standardOutput);
@@ -88,23 +93,42 @@ TEST_P(AcceptedCommandLine, SendsExactRequest) {
 }
 
 const RequestCase kRequestCases[] = {
-    {"DefaultPathIsRoot", {"OUT", "127.0.0.1"}, "GET / HTTP/1.0\r\n\r\n"},
-    {"PathSentUnchanged", {"OUT", "127.0.0.1", "/dir/a%20b?x=1&y=~"}, "GET /dir/a%20b?x=1&y=~ HTTP/1.0\r\n\r\n"},
+    {"DefaultPathIsRoot", {"OUT", "127.0.0.1"}, "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"PathSentUnchanged", {"OUT", "127.0.0.1", "/dir/a%20b?x=1&y=~"},
+     "GET /dir/a%20b?x=1&y=~ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
     {"HeadWithRange", {"-h", "-r100-199", "OUT", "127.0.0.1", "/f"},
-     "HEAD /f HTTP/1.0\r\nRange: bytes=100-199\r\n\r\n"},
-    {"OpenEndedRange", {"-r500--1", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=500-\r\n\r\n"},
-    {"OneNumberLeavesNoRange", {"-r100", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
-    {"LaterBadRangeClearsRange", {"-r100-199", "OUT", "127.0.0.1", "/f", "-rX"}, "GET /f HTTP/1.0\r\n\r\n"},
-    {"LaterRangeWins", {"-r1-2", "OUT", "-r3-4", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=3-4\r\n\r\n"},
-    {"FirstMinusOneMeansNoRange", {"-r-1-5", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
-    {"RangeNumbersSentAsGiven", {"-r-5-3", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nRange: bytes=-5-3\r\n\r\n"},
+     "HEAD /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=100-199\r\n\r\n"},
+    {"OpenEndedRange", {"-r500--1", "OUT", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=500-\r\n\r\n"},
+    {"OneNumberLeavesNoRange", {"-r100", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"LaterBadRangeClearsRange", {"-r100-199", "OUT", "127.0.0.1", "/f", "-rX"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"LaterRangeWins", {"-r1-2", "OUT", "-r3-4", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3-4\r\n\r\n"},
+    {"FirstMinusOneMeansNoRange", {"-r-1-5", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"RangeNumbersSentAsGiven", {"-r-5-3", "OUT", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=-5-3\r\n\r\n"},
     {"RangeBeyondFourGiB", {"-r5000000000-6000000000", "OUT", "127.0.0.1", "/f"},
-     "GET /f HTTP/1.0\r\nRange: bytes=5000000000-6000000000\r\n\r\n"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=5000000000-6000000000\r\n\r\n"},
     {"UpperCaseOptions", {"-H", "-R0-0", "-V0", "OUT", "127.0.0.1", "/f"},
-     "HEAD /f HTTP/1.0\r\nRange: bytes=0-0\r\n\r\n"},
-    {"OtherLettersAndLoneDashIgnored", {"-x", "OUT", "-", "127.0.0.1", "-q", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
-    {"OptionsAfterPositionals", {"OUT", "127.0.0.1", "/f", "-h"}, "HEAD /f HTTP/1.0\r\n\r\n"},
-    {"HeadersOnlyStays", {"-h", "-h", "OUT", "127.0.0.1", "/f"}, "HEAD /f HTTP/1.0\r\n\r\n"},
+     "HEAD /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=0-0\r\n\r\n"},
+    {"OtherLettersAndLoneDashIgnored", {"-x", "OUT", "-", "127.0.0.1", "-q", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"OptionsAfterPositionals", {"OUT", "127.0.0.1", "/f", "-h"}, "HEAD /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"HeadersOnlyStays", {"-h", "-h", "OUT", "127.0.0.1", "/f"}, "HEAD /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"HostLineNamesTheName", {"OUT", "localhost", "/f"}, "GET /f HTTP/1.0\r\nHost: localhost\r\n\r\n"},
+    {"PortAfterDottedAddress", {"OUT", "127.0.0.1:8080", "/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n",
+     8080},
+    {"PortAfterName", {"-r7-8", "OUT", "localhost:8081"},
+     "GET / HTTP/1.0\r\nHost: localhost:8081\r\nRange: bytes=7-8\r\n\r\n", 8081},
+    {"PortEightyNotNamed", {"OUT", "127.0.0.1:80", "/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"UrlPathQueryKeptFragmentDropped", {"OUT", "http://127.0.0.1/dir/a%20b?x=1#part"},
+     "GET /dir/a%20b?x=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"UrlWithoutPathIsRoot", {"-h", "OUT", "http://localhost"}, "HEAD / HTTP/1.0\r\nHost: localhost\r\n\r\n"},
+    {"UrlWithoutPathTakesThirdPositional", {"OUT", "HTTP://localhost:8080", "/f"},
+     "GET /f HTTP/1.0\r\nHost: localhost:8080\r\n\r\n", 8080},
+    {"UrlPortAndPath", {"OUT", "http://127.0.0.1:8080/big.bin"},
+     "GET /big.bin HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n", 8080},
 };
 
 INSTANTIATE_TEST_SUITE_P(Request, AcceptedCommandLine, testing::ValuesIn(kRequestCases),
@@ -120,7 +144,7 @@ TEST(AcceptedCommandLine, LongPathSentWhole) {
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(0, exchange.outcome.exitStatus);
     ASSERT_EQ(1u, exchange.requests.size());
-    EXPECT_EQ("GET " + path + " HTTP/1.0\r\n\r\n", exchange.requests[0]);
+    EXPECT_EQ("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", exchange.requests[0]);
 }
 
 }  // namespace

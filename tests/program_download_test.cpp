@@ -40,7 +40,7 @@ TEST_P(OneReadReply, PrintsExactConsoleText) {
     EXPECT_EQ(console.standardError, exchange.outcome.standardError);
     EXPECT_EQ("", exchange.outcome.standardOutput);
     ASSERT_EQ(1u, exchange.requests.size());
-    EXPECT_EQ("GET /all-bytes HTTP/1.0\r\n\r\n", exchange.requests[0]);
+    EXPECT_EQ("GET /all-bytes HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", exchange.requests[0]);
     std::string stored;
     ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
     EXPECT_EQ(allByteValues(), stored);
@@ -49,7 +49,8 @@ TEST_P(OneReadReply, PrintsExactConsoleText) {
 const char kTraceText[] =
     "Connecting to server, address=127.0.0.1, port=80...\n"
     "Sending request: GET /all-bytes HTTP/1.0\r\n"
-    "27 bytes sent\n"
+    "                 Host: 127.0.0.1\r\n"
+    "44 bytes sent\n"
     "Waiting for reply...\n"
     "** Status: HTTP/1.0 200 OK\n"
     "** Header: Content-Length: 256\n"

@@ -41,7 +41,7 @@ std::string errorPage(const std::string& statusLine) {
     return httpReply("HTTP/1.0 " + statusLine, {"Content-Length: 4"}, "oops");
 }
 
-const char kGet[] = "GET /f HTTP/1.0\r\n\r\n";
+const char kGet[] = "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
 const char kResetNote[] = "recv: Connection reset\n\n";
 
 struct RetryCase {
@@ -85,7 +85,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 10000)),
       sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n"},
      10,
      kResetNote,
      served()},
@@ -100,7 +100,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenClose(headOf200(40000, true) + part(0, 600)),
       sendThenClose(headOf206(600, 39999, 40000) + part(600, 39400))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=600-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=600-\r\n\r\n"},
      10,
      "recv: Disconnected\n\n",
      served()},
@@ -121,7 +121,7 @@ const RetryCase kRetryCases[] = {
     {"ResumeAnsweredWholeStartsOver",
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 3000)), sendThenClose(headOf200(40000, true) + served())},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=3000-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3000-\r\n\r\n"},
      10,
      kResetNote,
      served()},
@@ -129,7 +129,8 @@ const RetryCase kRetryCases[] = {
      {"-r100-4099"},
      {sendThenReset(headOf206(100, 4099, 40000) + part(100, 1500)),
       sendThenClose(headOf206(1600, 4099, 40000) + part(1600, 2500))},
-     {"GET /f HTTP/1.0\r\nRange: bytes=100-4099\r\n\r\n", "GET /f HTTP/1.0\r\nRange: bytes=1600-4099\r\n\r\n"},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=100-4099\r\n\r\n",
+      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=1600-4099\r\n\r\n"},
      10,
      kResetNote,
      part(100, 4000)},
@@ -157,7 +158,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 10000)), sendThenClose(errorPage("503 Busy")),
       sendThenClose(errorPage("503 Busy")), sendThenClose(errorPage("503 Busy"))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n", kGet, kGet},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n", kGet, kGet},
      14,
      std::string(kResetNote) + "Reply not stored: status 503 in place of the rest of the file\n\n" +
          "Reply not stored: status 503 in place of the file\n\n",
@@ -166,7 +167,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenReset(headOf200(40000, true) + part(0, 10000)),
       sendThenClose(headOf206(9000, 39999, 40000) + part(9000, 31000)), sendThenClose(headOf200(40000, true) + served())},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n", kGet},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n", kGet},
      10,
      std::string(kResetNote) + "Reply not stored: it starts at byte 9000, not at byte 10000\n\n",
      served()},
@@ -174,7 +175,7 @@ const RetryCase kRetryCases[] = {
      {},
      {sendThenReset(httpReply("HTTP/1.0 200 OK", {"Accept-Ranges: bytes"}, served())),
       sendThenClose(httpReply("HTTP/1.0 416 Range Not Satisfiable", {"Content-Range: bytes */40000"}, ""))},
-     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=40000-\r\n\r\n"},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=40000-\r\n\r\n"},
      10,
      kResetNote,
      served()},
@@ -263,6 +264,19 @@ TEST(RefusedConnection, TraceShowsFourAttempts) {
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     std::string attempt = std::string(kConnecting) + kRefusedNote;
     EXPECT_EQ(repeated(attempt, 3) + kConnecting + "Cleaning up...\n", exchange.outcome.standardError);
+}
+
+// The trace and the notes name the port the server argument gave.
+TEST(RefusedConnection, NotesShowTheGivenPort) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange =
+        runAgainstServer({}, {WEBHAUL_BINARY, "-v9", scratch.path + "out.bin", "http://127.0.0.1:8080/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    std::string connecting = "Connecting to server, address=127.0.0.1, port=8080...\n";
+    std::string attempt = connecting + "connect(127.0.0.1:8080): Connection refused\n";
+    EXPECT_EQ(repeated(attempt, 3) + connecting + "Cleaning up...\n", exchange.outcome.standardError);
 }
 
 }  // namespace

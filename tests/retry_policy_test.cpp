@@ -234,8 +234,8 @@ std::string closeOutput(std::FILE* output, OutputKind kind, PipeReader& reader) 
     return reader.bytes;
 }
 
-std::string requestFor(const std::string& range) {
-    return "GET /f HTTP/1.0\r\n" + (range.empty() ? "" : "Range: bytes=" + range + "\r\n") + "\r\n";
+std::string requestFor(const std::string& range, unsigned short port) {
+    return "GET /f HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + (range.empty() ? "" : "Range: bytes=" + range + "\r\n") + "\r\n";
 }
 
 std::string withPort(std::string text, unsigned short port) {
@@ -272,7 +272,7 @@ TEST_P(RetryPolicy, MakesRequestsAndKeepsFile) {
     std::vector<std::string> requests = stopFakeServer(server);
     if (refusing >= 0) close(refusing);
     std::vector<std::string> expected;
-    for (const std::string& range : c.ranges) expected.push_back(requestFor(range));
+    for (const std::string& range : c.ranges) expected.push_back(requestFor(range, server.port));
     EXPECT_EQ(expected, requests);
     EXPECT_EQ(withPort(c.notes, server.port), notes);
     EXPECT_EQ(c.status, status);

@@ -34,7 +34,7 @@ else
 fi
 
 rendered=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
-for heading in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" "WHEN A TRANSFER BREAKS" EXAMPLES "SEE ALSO" BUGS; do
+for heading in NAME SYNOPSIS DESCRIPTION URLS OPTIONS "EXIT STATUS" "WHEN A TRANSFER BREAKS" EXAMPLES "SEE ALSO" BUGS; do
   grep -qx "$heading" <<<"$rendered" || fail "no section $heading"
 done
 
@@ -58,8 +58,16 @@ grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||
   fail "exit status 4 does not mention a failed write"
 
 limits=$(section BUGS | tr -s ' \n' ' ')
-for limit in "Host" "port 80" "IPv4" "HTTP/1.0" "not followed" "TLS" "no timeout"; do
+for limit in "IPv4" "HTTP/1.0" "not followed" "TLS" "no timeout"; do
   grep -qi -- "$limit" <<<"$limits" || fail "limit not named: $limit"
+done
+# Host lines and ports are no longer limits: the description tells them.
+for gone in "Host" "port 80"; do
+  grep -qi -- "$gone" <<<"$limits" && fail "a lifted limit is still named: $gone"
+done
+description=$(section DESCRIPTION | tr -s ' \n' ' ')
+for told in "Host" ":port" "1 to 65535"; do
+  grep -q -- "$told" <<<"$description" || fail "the description does not tell: $told"
 done
 
 if [ "$failures" -ne 0 ]; then

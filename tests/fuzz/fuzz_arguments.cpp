@@ -1,5 +1,6 @@
 // Feeds an arbitrary argument vector to the argument scan and checks the
-// scanned command line against a plain model of the scanning rules. The
+// scanned command line against a plain model of the scanning rules, then
+// takes the server argument apart and checks what any outcome must hold. The
 // input is split at zero bytes; each argument gets a heap block of exactly
 // its size, so a read past its terminating zero is caught.
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/server_argument.h"
 #include "support/log.h"
 #include "tests/fuzz/integer_model.h"
 
@@ -92,6 +94,27 @@ void checkAgainstModel(const std::vector<std::string>& arguments, const CommandL
     }
 }
 
+// A refused argument gets one line; an accepted one a host taken from it
+// without its port, a port in range and a path that is a path.
+void checkServerArgument(const BoundedString& argument) {
+    ServerArgument server;
+    BoundedString problem;
+    if (!parseServerArgument(textOf(argument), server, problem)) {
+        std::string line = textOf(problem);
+        check(!line.empty() && line.find('\n') == line.size() - 1, "a refusal is one line");
+        return;
+    }
+    std::string text = textOf(argument), host = textOf(server.host), path = textOf(server.path);
+    check(!host.empty() && host.find(':') == std::string::npos, "host without its port");
+    check(text.find(host) != std::string::npos, "host taken from the argument");
+    check(server.port >= 1 && server.port <= 65535, "port in range");
+    check(path.empty() || path[0] == '/', "path starts with a slash");
+    check(path.find('#') == std::string::npos, "fragment dropped");
+    if (text.find("://") == std::string::npos && text.find(':') == std::string::npos) {
+        check(host == text && server.port == 80 && path.empty(), "plain host taken whole");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
@@ -108,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     CommandLine commandLine;
     scanArguments(static_cast<int>(arguments.size()), argv.data(), commandLine);
     checkAgainstModel(arguments, commandLine);
+    checkServerArgument(commandLine.server);
     for (char* copy : argv) std::free(copy);
     return 0;
 }

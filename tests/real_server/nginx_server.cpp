@@ -13,9 +13,19 @@
 
 namespace {
 
+// The server blocks: one that serves root, or, for a name-based virtual
+// host, a default one that answers 404 and one for the name that serves root.
+std::string serverBlocks(const std::string& root, unsigned short port, const std::string& serverName) {
+    std::string listen = "    listen 127.0.0.1:" + std::to_string(port);
+    if (serverName.empty()) return "  server {\n" + listen + ";\n    root " + root + ";\n  }\n";
+    return "  server {\n" + listen + " default_server;\n    return 404;\n  }\n"
+           "  server {\n" + listen + ";\n    server_name " + serverName + ";\n    root " + root + ";\n  }\n";
+}
+
 // daemon off and master_process off keep nginx one child process of the
 // test; user root: inside the private namespace only root is mapped.
-std::string configurationText(const std::string& directory, const std::string& root, unsigned short port) {
+std::string configurationText(const std::string& directory, const std::string& root, unsigned short port,
+                              const std::string& serverName) {
     const std::string& d = directory;
     return "daemon off;\n"
            "master_process off;\n"
@@ -32,11 +42,8 @@ std::string configurationText(const std::string& directory, const std::string& r
            "  uwsgi_temp_path " + d + "uwsgi;\n"
            "  scgi_temp_path " + d + "scgi;\n"
            "  sendfile on;\n"
-           "  default_type application/octet-stream;\n"
-           "  server {\n"
-           "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
-           "    root " + root + ";\n"
-           "  }\n"
+           "  default_type application/octet-stream;\n" +
+           serverBlocks(root, port, serverName) +
            "}\n";
 }
 
@@ -65,11 +72,12 @@ std::string findNginx() {
     return "";
 }
 
-int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port) {
+int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
+               const std::string& serverName) {
     server.directory = directory;
     server.errorLog = directory + "error.log";
     std::string configuration = directory + "nginx.conf";
-    if (!writeFileBytes(configuration, configurationText(directory, root, port))) return 0;
+    if (!writeFileBytes(configuration, configurationText(directory, root, port, serverName))) return 0;
     server.pid = startInBackground({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog},
                                    directory + "nginx.stderr");
     if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;

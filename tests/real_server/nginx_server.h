@@ -17,9 +17,12 @@ struct NginxServer {
 std::string findNginx();
 
 // Writes the configuration into directory and starts nginx serving root
-// on 127.0.0.1:port. Returns 1 once the port accepts connections, 0 after
-// stopping it again when it did not come up within 10 s.
-int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port);
+// on 127.0.0.1:port. With a serverName, root is served only to requests
+// whose Host names it, and every other request gets a 404. Returns 1 once
+// the port accepts connections, 0 after stopping it again when it did not
+// come up within 10 s.
+int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
+               const std::string& serverName = "");
 
 // Stops nginx and waits for it.
 void stopNginx(NginxServer& server);

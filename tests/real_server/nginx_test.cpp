@@ -1,6 +1,7 @@
-// The built program against a real nginx on port 80 of the private
-// network: whole files, ranges, HEAD, an error page, and a transfer that a
-// relay breaks so that the retry meets nginx's own 206 handling.
+// The built program against a real nginx in the private network: whole
+// files, a name-based virtual host, another port, ranges, HEAD, an error
+// page, and a transfer that a relay breaks so that the retry meets nginx's
+// own 206 handling.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,19 +76,23 @@ protected:
         output = directory + "out-" + name;
     }
 
-    // Starts nginx on the port. Returns 1, or 0 after a test failure.
-    int startServer(NginxServer& server, unsigned short port) {
+    // Starts nginx on the port, for one name only when serverName is given.
+    // Returns 1, or 0 after a test failure.
+    int startServer(NginxServer& server, unsigned short port, const std::string& serverName = "") {
         std::string prefix = directory + "nginx-" + std::to_string(port) + "/";
         mkdir(prefix.c_str(), 0755);
-        if (startNginx(server, prefix, directory + "www", port)) return 1;
+        if (startNginx(server, prefix, directory + "www", port, serverName)) return 1;
         ADD_FAILURE() << "nginx did not start:\n" << nginxErrors(server);
         return 0;
     }
 
-    ProgramOutcome fetch(const std::vector<std::string>& options, const std::string& path) {
+    // Runs the program on the server argument; an empty path is left out.
+    ProgramOutcome fetch(const std::vector<std::string>& options, const std::string& path,
+                         const std::string& serverArgument = "127.0.0.1") {
         std::vector<std::string> arguments{WEBHAUL_BINARY};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        arguments.insert(arguments.end(), {output, "127.0.0.1", path});
+        arguments.insert(arguments.end(), {output, serverArgument});
+        if (!path.empty()) arguments.push_back(path);
         ProgramOptions deadline;
         deadline.deadlineMillis = 60000;
         return runProgram(arguments, deadline);
@@ -108,6 +113,39 @@ TEST_F(RealNginx, WholeFileArrivesByteExact) {
     EXPECT_NE(std::string::npos, outcome.standardError.find("Reply status: 200\n"));
     EXPECT_NE(std::string::npos, outcome.standardError.find("Body bytes received: 52428800\n"));
     EXPECT_EQ("", outcome.standardOutput);
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
+
+// A name-based virtual host: the site comes only to a request whose Host
+// line names it; the same request to the address gets the default 404.
+TEST_F(RealNginx, VirtualHostAnswersOnlyToItsName) {
+    NginxServer server;
+    if (!startServer(server, kHttpPort, "localhost")) return;
+    ProgramOutcome named = fetch({"-v9"}, "/big.bin", "localhost");
+    std::string stored = readBytes(output);
+    ProgramOutcome unnamed = fetch({"-v5"}, "/big.bin", "127.0.0.1");
+    stopNginx(server);
+    std::string log = named.standardError.substr(0, 2000);
+    EXPECT_EQ(0, named.exitStatus) << log;
+    EXPECT_NE(std::string::npos, named.standardError.find("                 Host: localhost\r\n")) << log;
+    EXPECT_NE(std::string::npos, named.standardError.find("Reply status: 200\n")) << log;
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+    EXPECT_EQ(0, unnamed.exitStatus) << unnamed.standardError;
+    EXPECT_NE(std::string::npos, unnamed.standardError.find("Reply status: 404\n")) << unnamed.standardError;
+}
+
+TEST_F(RealNginx, UrlWithAnotherPortArrivesByteExact) {
+    NginxServer server;
+    if (!startServer(server, kBehindRelayPort)) return;
+    ProgramOutcome outcome = fetch({"-v9"}, "", "http://127.0.0.1:8080/big.bin");
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 2000);
+    EXPECT_EQ(0, outcome.exitStatus) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("address=127.0.0.1, port=8080...\n")) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Sending request: GET /big.bin HTTP/1.0\r\n")) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("                 Host: 127.0.0.1:8080\r\n")) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("Reply status: 200\n")) << log;
     std::string stored = readBytes(output);
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
@@ -214,7 +252,7 @@ TEST_P(RealNginxBreak, RetryEndsByteExactWithStatus10) {
     EXPECT_NE(std::string::npos, outcome.standardError.find("recv: ")) << log;
     ASSERT_EQ(2u, requests.size()) << log;
     if (broken.retryRangePrefix == nullptr) {
-        EXPECT_EQ("GET /big.bin HTTP/1.0\r\n\r\n", requests[1]);
+        EXPECT_EQ("GET /big.bin HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", requests[1]);
     } else {
         EXPECT_NE(std::string::npos, requests[1].find(broken.retryRangePrefix)) << requests[1];
         EXPECT_NE(std::string::npos, outcome.standardError.find("** Status: HTTP/1.1 206 Partial Content\n")) << log;

@@ -87,6 +87,8 @@ void prepareRequest(TransferRequest& request, unsigned short port, const char* p
     request.address.family = kAddressFamilyInet;
     request.address.port = hostToNetworkShort(port);
     request.address.address = parseDottedAddress("127.0.0.1");
+    assignText(request.host, "127.0.0.1");
+    request.port = port;
     assignText(request.path, path);
     request.output = std::tmpfile();
 }

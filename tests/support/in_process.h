@@ -26,7 +26,8 @@ std::string fileBytes(std::FILE* file);
 // Returns the number of descriptors the process has open.
 int openDescriptorCount();
 
-// Fills the request for GET path from 127.0.0.1:port into a new temporary file.
+// Fills the request for GET path from 127.0.0.1:port (the Host line names
+// both) into a new temporary file.
 void prepareRequest(TransferRequest& request, unsigned short port, const char* path);
 
 // Makes the first attempt and, when it failed, the retries, as a run does.

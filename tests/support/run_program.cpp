@@ -183,7 +183,7 @@ Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const st
     Exchange exchange;
     FakeServer server;
     int listening = !scripts.empty();
-    if (listening && startFakeServer(server, 80, scripts) != 0) return exchange;
+    if (listening && startFakeServer(server, options.serverPort, scripts) != 0) return exchange;
     exchange.ready = 1;
     exchange.outcome = runProgram(arguments, options);
     if (listening) exchange.requests = stopFakeServer(server);

@@ -23,6 +23,7 @@ struct ProgramOptions {
     // When set: send SIGINT as soon as standard error contains this text.
     std::string interruptWhenSeen;
     std::string workingDirectory;
+    unsigned short serverPort = 80;  // where runAgainstServer listens
 };
 
 ProgramOutcome runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
@@ -67,15 +68,16 @@ struct ScratchDirectory {
 // Returns the arguments with each "OUT" replaced by outputPath.
 std::vector<std::string> withOutputPath(const std::vector<std::string>& arguments, const std::string& outputPath);
 
-// What a run of a program against the scripted server on port 80 left.
+// What a run of a program against the scripted server left.
 struct Exchange {
     int ready = 0;  // 1 when the server was set up as asked
     ProgramOutcome outcome;
     std::vector<std::string> requests;  // as the server received them
 };
 
-// Serves the scripts on 127.0.0.1:80 while the program runs; with no
-// scripts nothing listens, so every connect is refused.
+// Serves the scripts on 127.0.0.1 (port 80 unless the options name
+// another) while the program runs; with no scripts nothing listens, so
+// every connect is refused.
 Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const std::vector<std::string>& arguments,
                           const ProgramOptions& options = {});
 

@@ -1,0 +1,89 @@
+// The server argument taken apart: host names and dotted addresses with and
+// without a port, http:// URLs, and each kind of argument that is refused.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/server_argument.h"
+#include "tests/support/in_process.h"
+
+namespace {
+
+struct ArgumentCase {
+    const char* name;
+    std::string argument;
+    int accepted;
+    const char* host;
+    int port;
+    std::string path;     // "" when the argument names none
+    const char* problem;  // the level-1 line of a refused argument
+};
+
+void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kLongQuery = "?" + std::string(kBoundedStringCap, 'q');
+
+const ArgumentCase kArgumentCases[] = {
+    {"HostName", "www.example.com", 1, "www.example.com", 80, "", ""},
+    {"DottedAddress", "10.1.2.3", 1, "10.1.2.3", 80, "", ""},
+    {"NameWithPort", "files.example.com:8080", 1, "files.example.com", 8080, "", ""},
+    {"DottedWithPort", "127.0.0.1:1", 1, "127.0.0.1", 1, "", ""},
+    {"HighestPort", "h:65535", 1, "h", 65535, "", ""},
+    {"LeadingZerosInPort", "h:00080", 1, "h", 80, "", ""},
+    {"NameCaseKept", "WWW.Example.COM", 1, "WWW.Example.COM", 80, "", ""},
+    {"UrlWithoutPath", "http://www.example.com", 1, "www.example.com", 80, "", ""},
+    {"UrlRootPath", "http://www.example.com/", 1, "www.example.com", 80, "/", ""},
+    {"UrlSchemeInAnyCase", "HtTp://h/a", 1, "h", 80, "/a", ""},
+    {"UrlPortAndPath", "http://127.0.0.1:8080/big.bin", 1, "127.0.0.1", 8080, "/big.bin", ""},
+    {"UrlQueryKept", "http://h/a/b.cgi?x=1&y=/z", 1, "h", 80, "/a/b.cgi?x=1&y=/z", ""},
+    {"UrlFragmentDropped", "http://h/page.html#part?x", 1, "h", 80, "/page.html", ""},
+    {"UrlOnlyFragment", "http://h:81#top", 1, "h", 81, "", ""},
+    {"UrlQueryWithoutPath", "http://h?x=1", 1, "h", 80, "/?x=1", ""},
+    {"UrlQueryAtTheCap", "http://h" + kLongQuery, 1, "h", 80, "/" + kLongQuery.substr(0, kBoundedStringCap - 1), ""},
+    {"UrlEscapesAsGiven", "http://h/a%20b/%7Euser", 1, "h", 80, "/a%20b/%7Euser", ""},
+    {"UrlAtSignInPathIsPath", "http://h/mail@x", 1, "h", 80, "/mail@x", ""},
+    {"UrlDefaultPortNamed", "http://h:80/", 1, "h", 80, "/", ""},
+    {"Https", "https://h/a", 0, "", 0, "", "Unsupported scheme: https\n"},
+    {"Ftp", "FTP://h/a", 0, "", 0, "", "Unsupported scheme: FTP\n"},
+    {"AnyWordScheme", "svn+ssh://h", 0, "", 0, "", "Unsupported scheme: svn+ssh\n"},
+    {"UserInformation", "http://user:pass@h/a", 0, "", 0, "", "User information in the URL is not supported\n"},
+    {"UserNameAlone", "http://user@h", 0, "", 0, "", "User information in the URL is not supported\n"},
+    {"UrlEmptyHost", "http:///a", 0, "", 0, "", "Empty host name in the server address\n"},
+    {"UrlPortWithoutHost", "http://:8080/a", 0, "", 0, "", "Empty host name in the server address\n"},
+    {"EmptyArgument", "", 0, "", 0, "", "Empty host name in the server address\n"},
+    {"PortWithoutHost", ":8080", 0, "", 0, "", "Empty host name in the server address\n"},
+    {"PortTooHigh", "h:65536", 0, "", 0, "", "Bad port: \"65536\" (a port is a number from 1 to 65535)\n"},
+    {"PortZero", "h:0", 0, "", 0, "", "Bad port: \"0\" (a port is a number from 1 to 65535)\n"},
+    {"PortEmpty", "h:", 0, "", 0, "", "Bad port: \"\" (a port is a number from 1 to 65535)\n"},
+    {"PortNotANumber", "h:http", 0, "", 0, "", "Bad port: \"http\" (a port is a number from 1 to 65535)\n"},
+    {"PortWithSign", "h:+80", 0, "", 0, "", "Bad port: \"+80\" (a port is a number from 1 to 65535)\n"},
+    {"PortLongDigitRun", "h:99999999999999999999", 0, "", 0, "",
+     "Bad port: \"99999999999999999999\" (a port is a number from 1 to 65535)\n"},
+    {"UrlPortTooHigh", "http://h:99999/a", 0, "", 0, "", "Bad port: \"99999\" (a port is a number from 1 to 65535)\n"},
+    {"UrlPortEmpty", "http://h:/a", 0, "", 0, "", "Bad port: \"\" (a port is a number from 1 to 65535)\n"},
+    {"PortWithLineEndsShownAsOneLine", "h:8\r\n0", 0, "", 0, "", "Bad port: \"8??0\" (a port is a number from 1 to 65535)\n"},
+    {"LongPortTextCut", "h:" + std::string(30, 'x'), 0, "", 0, "",
+     "Bad port: \"xxxxxxxxxxxxxxxxxxxx...\" (a port is a number from 1 to 65535)\n"},
+    {"PathAfterPlainPort", "h:8080/a", 0, "", 0, "", "Bad port: \"8080/a\" (a port is a number from 1 to 65535)\n"},
+};
+
+class ServerArgumentParse : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(ServerArgumentParse, GivesHostPortAndPathOrTheProblem) {
+    const ArgumentCase& c = GetParam();
+    ServerArgument server;
+    BoundedString problem;
+    ASSERT_EQ(c.accepted, parseServerArgument(c.argument.c_str(), server, problem)) << textOf(problem);
+    if (c.accepted) {
+        EXPECT_STREQ(c.host, textOf(server.host));
+        EXPECT_EQ(c.port, server.port);
+        EXPECT_EQ(c.path, textOf(server.path));
+        EXPECT_STREQ("", textOf(problem));
+    } else {
+        EXPECT_STREQ(c.problem, textOf(problem));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ServerArgumentParse, testing::ValuesIn(kArgumentCases), CaseName());
+
+}  // namespace
