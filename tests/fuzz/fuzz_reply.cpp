@@ -1,13 +1,21 @@
 // Feeds arbitrary reply bytes to the reply reader through a real socket,
 // cut into receive blocks that the input chooses, and checks what must hold
-// for any reply against a plain model of the reading rules.
+// for any reply against a plain model of the reading rules and of what a
+// reply may do to the bytes the output already holds.
 //
-// Input: one flags byte (bit 0: HEAD request, bit 1: the request continues
-// stored bytes, bit 2: the output file has no descriptor, so every body
-// byte goes through the receive block; bits 4-7: how many block sizes
-// follow), two bytes per block size (little endian, 1 + value % 16383),
+// Input: one flags byte; when its bit 3 is set, one byte describing the
+// stored bytes; two bytes per block size (little endian, 1 + value % 16383);
 // then the reply. The sizes are used in turn, over and over; with none,
 // blocks are as large as allowed.
+// Flags: bit 0: HEAD request; bit 1: the request resumes the stored bytes
+// (without it the attempt is a fresh one, which stores any reply after
+// them); bit 2: the output has no descriptor, so it cannot be emptied and
+// every body byte goes through the receive block; bit 3: the description
+// byte follows; bits 4-7: how many block sizes follow.
+// Description byte: bits 0-1 choose the stored bytes' known total (unknown,
+// 13 = their own count, 20, 64), bits 2-3 their validator (none, "a" and
+// "b" in quotes, a date); with no description byte both are unknown.
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,34 +38,50 @@ const size_t kLargestBlock = 16383;
 const size_t kLargestReply = 1 << 20;
 const size_t kKeptLineLength = 999;
 const size_t kLongestStatusWord = 99;
-// What the file held before the attempt, as a resumed run would have it.
+const size_t kLongestRangeNumber = 18;
+const size_t kLongestSizeLine = 1000;  // a chunk size line, its line end included
+const size_t kLongestChunkSize = 15;   // hex digits
+// What the file held before the attempt, as an earlier attempt left it.
 const char kStoredBefore[] = "stored-before";
+const std::int64_t kStoredCount = sizeof kStoredBefore - 1;
+const std::int64_t kKnownTotals[] = {-1, kStoredCount, 20, 64};
+const char* const kKnownValidators[] = {"", "\"a\"", "\"b\"", "Mon, 07 Dec 2026 10:00:00 GMT"};
+const char kCannotStartOver[] = "Cannot start over: the output cannot be emptied, and the reply is not the same file\n";
+const char kRefusedPrefix[] = "Reply not stored: ";
 
 struct FuzzCase {
     int headersOnly = 0;
-    int continuesFile = 0;
+    int resumes = 0;
     int withoutDescriptor = 0;
+    std::int64_t storedTotal = -1;
+    std::string storedValidator;
     std::vector<std::string> blocks;
     std::string reply;
 };
 
-// Splits the input into flags, block sizes and the reply. Returns 0 when
-// the input is too short for its own size list.
+// Splits the input into flags, the description, block sizes and the reply.
+// Returns 0 when the input is too short for what its flags announce.
 int readCase(const std::uint8_t* data, size_t size, FuzzCase& fuzzCase) {
     if (size < 1) return 0;
     fuzzCase.headersOnly = data[0] & 1;
+    fuzzCase.resumes = (data[0] >> 1) & 1;
     fuzzCase.withoutDescriptor = (data[0] >> 2) & 1;
-    // Emptying a file needs its descriptor.
-    fuzzCase.continuesFile = (data[0] >> 1) & 1 & !fuzzCase.withoutDescriptor;
+    size_t offset = 1;
+    if ((data[0] >> 3) & 1) {
+        if (size < 2) return 0;
+        fuzzCase.storedTotal = kKnownTotals[data[1] & 3];
+        fuzzCase.storedValidator = kKnownValidators[(data[1] >> 2) & 3];
+        offset = 2;
+    }
     size_t sizeCount = data[0] >> 4;
-    if (size < 1 + 2 * sizeCount) return 0;
+    if (size < offset + 2 * sizeCount) return 0;
     std::vector<size_t> sizes;
     for (size_t index = 0; index < sizeCount; ++index) {
-        size_t value = data[1 + 2 * index] | static_cast<size_t>(data[2 + 2 * index]) << 8;
+        size_t value = data[offset + 2 * index] | static_cast<size_t>(data[offset + 1 + 2 * index]) << 8;
         sizes.push_back(1 + value % kLargestBlock);
     }
     if (sizes.empty()) sizes.push_back(kLargestBlock);
-    size_t offset = 1 + 2 * sizeCount;
+    offset += 2 * sizeCount;
     fuzzCase.reply.assign(reinterpret_cast<const char*>(data) + offset, size - offset);
     for (size_t start = 0, turn = 0; start < fuzzCase.reply.size(); ++turn) {
         size_t length = std::min(sizes[turn % sizes.size()], fuzzCase.reply.size() - start);
@@ -67,16 +91,22 @@ int readCase(const std::uint8_t* data, size_t size, FuzzCase& fuzzCase) {
     return 1;
 }
 
-// The reading rules, written plainly over whole strings.
+// ---- The header section, written plainly over whole strings.
+
 struct ReplyModel {
     std::string line;  // the line being put together, uncut
     bool inHeaders = true;
     bool firstLine = true;
     std::int64_t headerBytes = 0;
-    std::string body;
+    std::string afterHeaders;  // every byte after the header section
     int replyStatus = -1;
     int rangeResolution = 0;
     std::int64_t contentLength = -1;
+    std::int64_t rangeStart = -1;
+    std::int64_t rangeTotal = -1;
+    std::string validator;
+    bool validatorIsTag = false;
+    bool chunked = false;
 };
 
 int clampToInt(std::int64_t value) {
@@ -85,13 +115,28 @@ int clampToInt(std::int64_t value) {
     return static_cast<int>(value);
 }
 
-bool startsWithIgnoringCase(const std::string& text, size_t at, const char* prefix) {
-    for (size_t index = 0; prefix[index] != '\0'; ++index, ++at) {
-        if (at >= text.size()) return false;
-        char byte = text[at];
+std::string lowerCase(std::string text) {
+    for (char& byte : text) {
         if (byte >= 'A' && byte <= 'Z') byte = static_cast<char>(byte - 'A' + 'a');
-        if (byte != prefix[index]) return false;
     }
+    return text;
+}
+
+bool startsWithIgnoringCase(const std::string& text, size_t at, const char* prefix) {
+    return at <= text.size() && lowerCase(text.substr(at, std::strlen(prefix))) == prefix;
+}
+
+bool allDigits(const std::string& text) {
+    for (char byte : text) {
+        if (!isDigit(byte)) return false;
+    }
+    return true;
+}
+
+// A Content-Range number: 1 to 18 decimal digits. Returns false otherwise.
+bool readRangeNumber(const std::string& text, std::int64_t& value) {
+    if (text.empty() || text.size() > kLongestRangeNumber || !allDigits(text)) return false;
+    value = std::stoll(text);
     return true;
 }
 
@@ -105,6 +150,51 @@ void modelStatusLine(ReplyModel& model, const std::string& line) {
     if (wordLength > 0 && wordLength <= kLongestStatusWord && readInteger(line, at, status)) {
         model.replyStatus = clampToInt(status);
     }
+}
+
+// "bytes F-L/T", "bytes F-L/*" or "bytes */T", with F <= L < T; anything
+// else leaves the earlier values.
+void modelContentRange(ReplyModel& model, const std::string& value) {
+    if (!startsWithIgnoringCase(value, 0, "bytes ")) return;
+    size_t at = value.find_first_not_of(' ', 6);
+    if (at == std::string::npos) return;
+    size_t end = at;
+    while (end < value.size() && !isScanSpace(value[end])) ++end;
+    std::string form = value.substr(at, end - at);
+    size_t slash = form.find('/');
+    if (slash == std::string::npos) return;
+    std::string range = form.substr(0, slash);
+    std::string totalText = form.substr(slash + 1);
+    std::int64_t first = -1, last = -1, total = -1;
+    size_t dash = range.find('-');
+    if (range != "*" && (dash == std::string::npos || !readRangeNumber(range.substr(0, dash), first) ||
+                         !readRangeNumber(range.substr(dash + 1), last) || last < first)) {
+        return;
+    }
+    if (totalText != "*" && (!readRangeNumber(totalText, total) || (first >= 0 && last >= total))) return;
+    if (first < 0 && total < 0) return;
+    model.rangeStart = first;
+    model.rangeTotal = total;
+}
+
+// An ETag always wins; a Last-Modified date counts while no ETag came.
+void modelValidator(ReplyModel& model, const std::string& value, bool isTag) {
+    if (!isTag && model.validatorIsTag) return;
+    size_t end = value.size();
+    while (end > 0 && isScanSpace(value[end - 1])) --end;
+    model.validator = value.substr(0, end);
+    model.validatorIsTag = isTag;
+}
+
+// The headers known by their exact name (trailing blanks before the colon aside).
+void modelNamedHeader(ReplyModel& model, const std::string& line, size_t colon, const std::string& value) {
+    size_t nameEnd = colon;
+    while (nameEnd > 0 && (line[nameEnd - 1] == ' ' || line[nameEnd - 1] == '\t')) --nameEnd;
+    std::string name = lowerCase(line.substr(0, nameEnd));
+    if (name == "content-range") modelContentRange(model, value);
+    if (name == "etag") modelValidator(model, value, true);
+    if (name == "last-modified") modelValidator(model, value, false);
+    if (name == "transfer-encoding") model.chunked = lowerCase(value).find("chunked") != std::string::npos;
 }
 
 void modelHeaderLine(ReplyModel& model, const std::string& line) {
@@ -121,6 +211,8 @@ void modelHeaderLine(ReplyModel& model, const std::string& line) {
         } else if (startsWithIgnoringCase(line, value, "bytes")) {
             model.rangeResolution = 1;
         }
+    } else {
+        modelNamedHeader(model, line, colon, line.substr(value));
     }
 }
 
@@ -137,7 +229,8 @@ void modelLine(ReplyModel& model) {
     }
 }
 
-// One received block: header lines up to the first zero byte, then body.
+// One received block: header lines up to the first zero byte (the rest of
+// the block then belongs to the line being put together), then the rest.
 void modelBlock(ReplyModel& model, const std::string& block) {
     size_t at = 0;
     size_t visibleEnd = std::min(block.find('\0'), block.size());
@@ -154,17 +247,165 @@ void modelBlock(ReplyModel& model, const std::string& block) {
         modelLine(model);
         model.line.clear();
     }
-    model.body += block.substr(at);
+    model.afterHeaders += block.substr(at);
 }
 
-// The stage the attempt must end with after an orderly close.
-int expectedStage(const FuzzCase& fuzzCase, const ReplyModel& model) {
-    if (fuzzCase.headersOnly) return stageCompleted;
-    if (model.inHeaders) return stageReceive;
-    bool announcesWholeBody = model.replyStatus == 200 || model.replyStatus == 206;
-    bool shortBody = static_cast<std::int64_t>(model.body.size()) < model.contentLength;
-    return announcesWholeBody && model.contentLength >= 0 && shortBody ? stageReceive : stageCompleted;
+// ---- The body: where it ends and what of it is data.
+
+enum BodyEnding {
+    endedAsSaid,     // at its length, or at the last chunk
+    endedAtClose,    // its length unknown, or a page that may be short
+    endedCut,        // closed before the length a 200 or 206 gave, or before the last chunk
+    endedMalformed,  // chunk framing broken
+};
+
+struct BodyModel {
+    std::string data;
+    int ending = endedAtClose;
+};
+
+// A chunk size line up to its line end (or all there is): 1 to 15 hex
+// digits, then blanks (space, tab, CR), then an optional extension after a
+// ';'. Returns true while the bytes seen could still be the start of one.
+bool sizeLineCouldHold(const std::string& line, bool ended) {
+    size_t limit = ended ? kLongestSizeLine - 1 : kLongestSizeLine;
+    if (line.size() > limit) return false;
+    std::string head = line.substr(0, line.find(';'));
+    size_t digits = 0;
+    while (digits < head.size() && std::isxdigit(static_cast<unsigned char>(head[digits]))) ++digits;
+    if (digits > kLongestChunkSize) return false;
+    if (head.find_first_not_of(" \t\r", digits) != std::string::npos) return false;
+    return !ended || digits > 0;
 }
+
+// The chunks' data; the body ends at the chunk of size 0. After each
+// chunk's data comes a line end (CR LF or LF alone).
+void decodeChunks(const std::string& bytes, BodyModel& body) {
+    size_t at = 0;
+    for (;;) {
+        size_t lineEnd = bytes.find('\n', at);
+        bool ended = lineEnd != std::string::npos;
+        std::string line = bytes.substr(at, ended ? lineEnd - at : std::string::npos);
+        body.ending = !sizeLineCouldHold(line, ended) ? endedMalformed : !ended ? endedCut : endedAsSaid;
+        if (body.ending != endedAsSaid) return;
+        std::uint64_t size = std::stoull(line, nullptr, 16);
+        if (size == 0) return;
+        at = lineEnd + 1;
+        body.data += bytes.substr(at, size);
+        std::string rest = bytes.size() - at > size ? bytes.substr(at + size, 2) : std::string();
+        at += size;
+        if (rest.empty() || rest == "\r") {
+            body.ending = endedCut;
+            return;
+        }
+        if (rest[0] != '\n' && rest != "\r\n") {
+            body.ending = endedMalformed;
+            return;
+        }
+        at += rest[0] == '\n' ? 1 : 2;
+    }
+}
+
+BodyModel modelBody(const ReplyModel& model) {
+    BodyModel body;
+    if (model.chunked) {
+        decodeChunks(model.afterHeaders, body);
+        return body;
+    }
+    body.data = model.afterHeaders;
+    if (model.contentLength < 0) return body;
+    size_t length = static_cast<size_t>(std::min<std::uint64_t>(model.contentLength, SIZE_MAX));
+    if (body.data.size() >= length) {
+        body.data.resize(length);
+        body.ending = endedAsSaid;
+    } else if (model.replyStatus == 200 || model.replyStatus == 206) {
+        body.ending = endedCut;
+    }
+    return body;
+}
+
+// ---- What the reply may do to the stored bytes.
+
+enum Verdict {
+    appendBody,       // stored after what the file holds
+    replaceFile,      // the file is emptied first
+    skipHeldBytes,    // the same file again: the bytes the output holds are left out
+    alreadyComplete,  // the file holds the whole of the server's file: nothing changes
+    refuseReply,      // nothing stored, stage 4
+    cannotReplace,    // the output cannot be emptied for it: stage 5
+};
+
+bool validatorsClash(const FuzzCase& fuzzCase, const ReplyModel& model) {
+    return !fuzzCase.storedValidator.empty() && !model.validator.empty() &&
+           fuzzCase.storedValidator != model.validator;
+}
+
+bool totalsClash(std::int64_t stored, std::int64_t reply) { return stored >= 0 && reply >= 0 && stored != reply; }
+
+// The server's file length as a 200 gives it; -1 when unknown.
+std::int64_t wholeReplyTotal(const ReplyModel& model) {
+    return model.chunked || model.contentLength < 0 ? -1 : model.contentLength;
+}
+
+int judgeResume(const FuzzCase& fuzzCase, const ReplyModel& model) {
+    if (model.replyStatus == 206) {
+        bool continues = model.rangeStart == kStoredCount && !totalsClash(fuzzCase.storedTotal, model.rangeTotal) &&
+                         !validatorsClash(fuzzCase, model);
+        return continues ? appendBody : refuseReply;
+    }
+    if (model.replyStatus == 416) {
+        bool endsHere = model.rangeTotal == kStoredCount && !validatorsClash(fuzzCase, model);
+        return endsHere ? alreadyComplete : refuseReply;
+    }
+    if (model.replyStatus != 200) return refuseReply;
+    if (!fuzzCase.withoutDescriptor) return replaceFile;
+    std::int64_t total = wholeReplyTotal(model);
+    bool sameFile = total >= 0 && total == fuzzCase.storedTotal && !validatorsClash(fuzzCase, model);
+    return sameFile ? skipHeldBytes : cannotReplace;
+}
+
+// ---- The whole attempt.
+
+struct Expected {
+    int stage = stageCompleted;
+    std::string note;
+    bool notePrefixOnly = false;
+    int replyRefused = 0;
+    int verdict = appendBody;
+    std::string file = kStoredBefore;
+    std::string stored;  // the body bytes that reached the file
+};
+
+void fail(Expected& expected, int stage, const std::string& note) {
+    expected.stage = stage;
+    expected.note = note;
+}
+
+Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
+    Expected expected;
+    if (model.inHeaders) fail(expected, stageReceive, "recv: Disconnected\n");
+    if (model.inHeaders || fuzzCase.headersOnly) return expected;
+    if (fuzzCase.resumes) expected.verdict = judgeResume(fuzzCase, model);
+    if (expected.verdict == refuseReply) {
+        fail(expected, stageReceive, kRefusedPrefix);
+        expected.notePrefixOnly = true;
+        expected.replyRefused = 1;
+    }
+    if (expected.verdict == cannotReplace) fail(expected, stageWriteFile, kCannotStartOver);
+    if (expected.verdict == refuseReply || expected.verdict == cannotReplace || expected.verdict == alreadyComplete) {
+        return expected;
+    }
+    BodyModel body = modelBody(model);
+    size_t held = expected.verdict == skipHeldBytes ? static_cast<size_t>(kStoredCount) : 0;
+    expected.stored = body.data.substr(std::min(held, body.data.size()));
+    if (expected.verdict == replaceFile) expected.file.clear();
+    expected.file += expected.stored;
+    if (body.ending == endedMalformed) fail(expected, stageReceive, "recv: Malformed chunked body\n");
+    if (body.ending == endedCut) fail(expected, stageReceive, "recv: Disconnected\n");
+    return expected;
+}
+
+// ---- Playing the reply.
 
 void sendBlocks(int writer, const std::vector<std::string>& blocks, size_t first) {
     for (size_t index = first; index < blocks.size(); ++index) {
@@ -219,35 +460,84 @@ std::FILE* freshOutput() {
     return output;
 }
 
+// A resumed request for the rest of the file whose first bytes the output holds.
+void describeStoredBefore(const FuzzCase& fuzzCase, TransferRequest& request) {
+    request.kind = attemptResume;
+    request.rangeFirst = kStoredCount;
+    request.stored.count = kStoredCount;
+    request.stored.firstByte = 0;
+    request.stored.ownBytes = 1;
+    request.stored.totalLength = fuzzCase.storedTotal;
+    std::snprintf(request.stored.validator, sizeof request.stored.validator, "%s",
+                  fuzzCase.storedValidator.c_str());
+}
+
+// ---- The checks.
+
 void check(bool holds, const char* what) {
     if (holds) return;
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
 }
 
-void checkAgainstModel(const FuzzCase& fuzzCase, const TransferResult& result, int completed,
-                       const std::string& file) {
-    ReplyModel model;
-    for (const std::string& block : fuzzCase.blocks) modelBlock(model, block);
-    std::int64_t received = static_cast<std::int64_t>(fuzzCase.reply.size());
-    int stage = expectedStage(fuzzCase, model);
-    check(result.stage == stage, "stage");
-    check(completed == (stage == stageCompleted), "return value");
+void checkHeaders(const ReplyModel& model, const TransferResult& result) {
     check(result.replyStatus == model.replyStatus, "replyStatus");
     check(result.contentLength == model.contentLength, "contentLength");
     check(result.rangeResolution == model.rangeResolution, "rangeResolution");
+    check(result.rangeStart == model.rangeStart, "rangeStart");
+    check(result.rangeTotal == model.rangeTotal, "rangeTotal");
+    check(result.validator == model.validator, "validator");
+    check(result.validatorIsTag == (model.validatorIsTag ? 1 : 0), "validatorIsTag");
+    check(result.chunked == (model.chunked ? 1 : 0), "chunked");
     check(result.headerBytes == model.headerBytes, "headerBytes");
-    check(result.bodyBytes == static_cast<std::int64_t>(model.body.size()), "bodyBytes");
-    if (model.inHeaders) {
-        check(result.headerBytes == received && result.bodyBytes == 0, "unended header section counts");
-    } else {
-        check(result.headerBytes + result.bodyBytes == received, "headerBytes + bodyBytes == received");
+}
+
+void checkNote(const Expected& expected, const std::string& note) {
+    if (!expected.notePrefixOnly) {
+        check(note == expected.note, "errorText");
+        return;
     }
-    bool startsOver = fuzzCase.continuesFile && !model.inHeaders && model.replyStatus != 206;
-    check(result.startedOver == (startsOver ? 1 : 0), "startedOver");
-    std::string stored = startsOver ? std::string() : std::string(kStoredBefore);
-    check(file.size() == stored.size() + static_cast<size_t>(result.bodyBytes), "file length == bodyBytes");
-    check(file == stored + model.body, "file bytes");
+    bool oneLine = note.find('\n') == note.size() - 1;
+    check(note.compare(0, expected.note.size(), expected.note) == 0 && oneLine, "errorText of a refused reply");
+}
+
+// The description of the stored bytes follows the file: a resumed request's
+// bytes are all the file's; a fresh one's are only those of its reply.
+void checkStoredDescription(const FuzzCase& fuzzCase, const ReplyModel& model, const Expected& expected,
+                            const StoredBytes& stored) {
+    if (!fuzzCase.resumes) {
+        check(stored.count == static_cast<std::int64_t>(expected.stored.size()), "stored.count of a fresh attempt");
+        return;
+    }
+    check(stored.count == static_cast<std::int64_t>(expected.file.size()), "stored.count == file length");
+    check(stored.firstByte == 0 && stored.ownBytes == 1, "stored bytes begin the server's file");
+    std::int64_t total = fuzzCase.storedTotal;
+    std::string validator = fuzzCase.storedValidator;
+    bool continued = expected.verdict == appendBody && !fuzzCase.headersOnly && !model.inHeaders;
+    if (continued && total < 0) total = model.rangeTotal;
+    if (continued && validator.empty()) validator = model.validator;
+    if (expected.verdict == replaceFile || expected.verdict == skipHeldBytes) {
+        total = wholeReplyTotal(model);
+        validator = model.validator;
+    }
+    check(stored.totalLength == total, "stored.totalLength");
+    check(stored.validator == validator, "stored.validator");
+}
+
+void checkAgainstModel(const FuzzCase& fuzzCase, const TransferRequest& request, const TransferResult& result,
+                       int completed, const std::string& file) {
+    ReplyModel model;
+    for (const std::string& block : fuzzCase.blocks) modelBlock(model, block);
+    checkHeaders(model, result);
+    Expected expected = expectOutcome(fuzzCase, model);
+    check(result.stage == expected.stage, "stage");
+    check(completed == (expected.stage == stageCompleted), "return value");
+    checkNote(expected, textOf(result.errorText));
+    check(result.replyRefused == expected.replyRefused, "replyRefused");
+    check(result.bodyBytes == static_cast<std::int64_t>(expected.stored.size()), "bodyBytes");
+    check(file.size() == expected.file.size(), "file length");
+    check(file == expected.file, "file bytes");
+    checkStoredDescription(fuzzCase, model, expected, request.stored);
 }
 
 }  // namespace
@@ -264,7 +554,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     TransferRequest request;
     request.headersOnly = fuzzCase.headersOnly;
-    request.continuesFile = fuzzCase.continuesFile;
+    if (fuzzCase.resumes) describeStoredBefore(fuzzCase, request);
     std::string sink;
     request.output = fuzzCase.withoutDescriptor ? openSink(sink) : freshOutput();
     TransferResult result;
@@ -274,9 +564,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     if (writer.joinable()) writer.join();
     if (fuzzCase.withoutDescriptor) {
         std::fclose(request.output);
-        checkAgainstModel(fuzzCase, result, completed, sink);
+        checkAgainstModel(fuzzCase, request, result, completed, sink);
     } else {
-        checkAgainstModel(fuzzCase, result, completed, fileBytes(request.output));
+        checkAgainstModel(fuzzCase, request, result, completed, fileBytes(request.output));
     }
     return 0;
 }
