@@ -203,6 +203,9 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     if (body.use == useSkipStored) body.skip = request.stored.count;
     body.chunked = result.chunked;
     if (!body.chunked) body.limit = result.contentLength >= 0 ? result.contentLength : -1;
+    // Such a body is whole before a byte arrives: waiting would hang on a
+    // connection the server keeps open.
+    if (body.limit == 0 || result.replyStatus == 204 || result.replyStatus == 304) body.complete = 1;
     body.progressLength = section.progressLength;
     std::int64_t fileBase = body.use == useAppend && request.kind == attemptResume ? request.stored.count : 0;
     placeProgress(body.progress, fileBase, body.limit >= 0 ? fileBase + body.limit : -1);
