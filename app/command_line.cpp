@@ -26,6 +26,12 @@ void scanOption(const char* argument, CommandLine& commandLine) {
         case 'h':
             commandLine.headersOnly = 1;
             break;
+        case 'c':
+            commandLine.continueFile = 1;
+            break;
+        case 'f':
+            commandLine.failOnError = 1;
+            break;
         case 'r':
             if (!scanRange(argument + 2, commandLine.rangeFirst, commandLine.rangeLast)) {
                 commandLine.rangeFirst = -1;
@@ -68,6 +74,8 @@ void printUsage() {
     logAt(0, "  -vn    n = level of verbosity: 0..9 -> 0=none, 9=full, default=2\n");
     logAt(0, "  -rn-m  Retreive from byte n to byte m inclusive\n");
     logAt(0, "  -h     Request headers only\n");
+    logAt(0, "  -c     Continue a partial local file\n");
+    logAt(0, "  -f     Fail on an error status (400 or more)\n");
     logAt(0, "\n");
     logAt(0, "E.G. To retreive //%s/vellum/foo.zip ", kExampleHost);
     logAt(0, "you would say:\n");

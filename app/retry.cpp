@@ -1,5 +1,6 @@
 #include "app/retry.h"
 
+#include "http/stored_bytes.h"
 #include "support/log.h"
 
 namespace {
@@ -9,14 +10,6 @@ namespace {
 const std::int64_t kProductiveBytes = 25600;
 const int kPoorRetryLimit = 3;
 
-// Returns 1 when the stored bytes already reach the end of what is wanted:
-// past the asked last byte, or to the known end of the server's file.
-int storedBytesComplete(const StoredBytes& stored) {
-    std::int64_t next = stored.firstByte + stored.count;
-    if (stored.lastByte >= 0 && next > stored.lastByte) return 1;
-    return stored.totalLength >= 0 && next >= stored.totalLength;
-}
-
 // Asks for the rest of the file from where the stored bytes end.
 void planResume(TransferRequest& request) {
     request.kind = attemptResume;
@@ -25,10 +18,15 @@ void planResume(TransferRequest& request) {
 }
 
 // Asks for the whole of what the command line asked for again.
-void planRestart(TransferRequest& request, std::int64_t askedFirst, std::int64_t askedLast) {
+void planRestart(TransferRequest& request) {
     request.kind = attemptRestart;
-    request.rangeFirst = askedFirst;
-    request.rangeLast = askedLast;
+    request.rangeFirst = request.askedFirst;
+    request.rangeLast = request.askedLast;
+}
+
+// Returns 1 when the attempt's outcome ends the run whatever the counter says.
+int endsRun(const TransferResult& result) {
+    return result.stage == stageWriteFile || result.stage == stageServerRefused;
 }
 
 }  // namespace
@@ -36,8 +34,6 @@ void planRestart(TransferRequest& request, std::int64_t askedFirst, std::int64_t
 void retryTransfer(TransferRequest& request, TransferResult& result) {
     // A 206 proves ranges as well as an Accept-Ranges line does.
     const int resumeAllowed = result.rangeResolution != 0 || result.replyStatus == 206;
-    const std::int64_t askedFirst = request.rangeFirst;
-    const std::int64_t askedLast = request.rangeLast;
     int poorRetries = 0;
     while (result.stage != stageCompleted) {
         logAt(1, "%s\n", textOf(result.errorText));
@@ -50,11 +46,11 @@ void retryTransfer(TransferRequest& request, TransferResult& result) {
             }
             planResume(request);
         } else {
-            planRestart(request, askedFirst, askedLast);
+            planRestart(request);
         }
         std::int64_t before = request.stored.count;
         fetchOnce(request, result);
-        if (result.stage == stageWriteFile) return;
+        if (endsRun(result)) return;
         if (result.stage != stageCompleted) {
             poorRetries = request.stored.count - before < kProductiveBytes ? poorRetries + 1 : 1;
         }

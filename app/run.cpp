@@ -8,6 +8,7 @@
 #include "app/retry.h"
 #include "app/server_argument.h"
 #include "http/progress_line.h"
+#include "http/stored_bytes.h"
 #include "http/transfer.h"
 #include "platform/platform.h"
 #include "support/log.h"
@@ -18,6 +19,7 @@ namespace {
 const int kStatusDone = 0;
 const int kStatusUsage = 1;
 const int kStatusNoServer = 2;
+const int kStatusRefused = 3;
 const int kStatusFileFailed = 4;
 const int kStatusRetried = 10;
 const int kStatusInterrupted = 99;
@@ -97,22 +99,68 @@ int closeOutput(std::FILE* output) {
     return 0;
 }
 
-// Runs the first attempt and any retries. Returns the exit status.
-int transfer(TransferRequest& request) {
-    TransferResult result;
-    int firstCompleted = fetchOnce(request, result);
-    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+// Ends the run on an outcome that no retry follows. Returns the exit status.
+int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
+    logAt(1, "%s", textOf(result.errorText));
     if (result.stage == stageWriteFile) {
-        logAt(1, "%s", textOf(result.errorText));
         std::fclose(request.output);
         return kStatusFileFailed;
     }
+    return closeOutput(request.output) ? kStatusRefused : kStatusFileFailed;
+}
+
+// Runs the first attempt and any retries. Returns the exit status.
+int transfer(TransferRequest& request) {
+    TransferResult result;
+    if (request.kind == attemptResume && storedBytesComplete(request.stored)) {
+        logAt(3, "The file is complete already: nothing to fetch\n");
+        return closeOutput(request.output) ? kStatusDone : kStatusFileFailed;
+    }
+    int firstCompleted = fetchOnce(request, result);
+    if (!firstCompleted && result.stage != stageWriteFile && result.stage != stageServerRefused) {
+        retryTransfer(request, result);
+    }
+    if (result.stage == stageWriteFile || result.stage == stageServerRefused) return endWithoutRetry(request, result);
     // A tail that cannot be written is lost data, whatever else happened.
     if (!closeOutput(request.output)) return kStatusFileFailed;
+    if (firstCompleted && request.kind == attemptResume && result.replyStatus == 416) {
+        logAt(3, "The file is complete already: nothing to fetch\n");
+    }
     if (!request.headersOnly && result.stage == stageCompleted) showClosingLine(request.stored.count);
     if (!firstCompleted) return kStatusRetried + result.stage;
     printSummary(result);
     return kStatusDone;
+}
+
+// Opens the local file: emptied, or with -c kept as it is when it is a
+// regular file. Returns the stream, or null with errno set.
+std::FILE* openOutput(const CommandLine& commandLine) {
+    const char* name = textOf(commandLine.localFile);
+    if (commandLine.continueFile) {
+        std::FILE* kept = std::fopen(name, "r+b");
+        if (kept != nullptr && regularFileSize(kept) >= 0) return kept;
+        if (kept != nullptr) std::fclose(kept);
+        if (kept == nullptr && errno != ENOENT) return nullptr;
+    }
+    return std::fopen(name, "wb");
+}
+
+// With -c, makes the first request ask for the rest of the bytes the file
+// holds, taken as the start of the asked range. Returns 0 when the file
+// could not be read to its end.
+int continueKeptFile(TransferRequest& request) {
+    std::int64_t size = regularFileSize(request.output);
+    if (size <= 0 || request.headersOnly) return 1;  // nothing to continue: as without -c
+    if (std::fseek(request.output, 0, SEEK_END) != 0) return 0;
+    StoredBytes& stored = request.stored;
+    stored.count = size;
+    stored.firstByte = request.askedFirst >= 0 ? request.askedFirst : 0;
+    stored.lastByte = request.askedLast;
+    stored.ownBytes = 1;
+    request.kind = attemptResume;
+    request.rangeFirst = stored.firstByte + size;
+    request.rangeLast = stored.lastByte;
+    return 1;
 }
 
 }  // namespace
@@ -158,10 +206,19 @@ int runCommandLine(const CommandLine& commandLine) {
     request.path = server.path;
     request.rangeFirst = commandLine.rangeFirst;
     request.rangeLast = commandLine.rangeLast;
-    request.output = std::fopen(textOf(commandLine.localFile), "wb");
+    request.askedFirst = commandLine.rangeFirst;
+    request.askedLast = commandLine.rangeLast;
+    request.failOnError = commandLine.failOnError;
+    request.output = openOutput(commandLine);
     if (request.output == nullptr) {
         int openError = errno;  // before any other call can change it
         logAt(1, "fopen: %s\n", std::strerror(openError));
+        finishRun();
+        return kStatusFileFailed;
+    }
+    if (commandLine.continueFile && !continueKeptFile(request)) {
+        logAt(1, "fseek: %s\n", std::strerror(errno));
+        std::fclose(request.output);
         finishRun();
         return kStatusFileFailed;
     }

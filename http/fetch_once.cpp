@@ -184,10 +184,27 @@ int failReply(TransferResult& result, BoundedString& note, int use) {
     return 0;
 }
 
+// Returns 1 when asking again may bring the file: the server timed out,
+// was busy or had a passing failure.
+int isPassingFailure(int status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// With failOnError, an error status stores nothing: a passing failure is a
+// failed attempt, any other ends the run. Returns 1 when the reply is refused.
+int refusedByServer(const TransferRequest& request, TransferResult& result, const HeaderSection& section) {
+    if (!request.failOnError || result.replyStatus < 400) return 0;
+    assignFormat(result.errorText, "%s\n", section.statusLine);
+    result.stage = isPassingFailure(result.replyStatus) ? stageReceive : stageServerRefused;
+    result.replyRefused = 1;
+    return 1;
+}
+
 // Decides at the end of the header section what the body may do to the
 // stored bytes and readies the file for it. Returns 1 when the body is to
 // be read, 0 when the attempt ends here (stage set when it failed).
 int startBody(TransferRequest& request, TransferResult& result, const HeaderSection& section, BodyReader& body) {
+    if (refusedByServer(request, result, section)) return 0;
     if (request.headersOnly) {
         body.complete = 1;  // a reply to HEAD has no body
         return 0;

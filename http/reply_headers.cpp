@@ -57,6 +57,7 @@ void readStatusLine(HeaderSection& section, TransferResult& result) {
         if (scanLeadingInteger(section.line + used, status)) result.replyStatus = clampToInt(status);
     }
     logAt(4, "** Status: %s\n", section.line);
+    std::memcpy(section.statusLine, section.line, sizeof section.statusLine);
     section.firstLine = 0;
 }
 

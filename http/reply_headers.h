@@ -12,6 +12,7 @@ const int kHeaderLineCapacity = 1000;
 
 struct HeaderSection {
     char line[kHeaderLineCapacity] = {};
+    char statusLine[kHeaderLineCapacity] = {};  // kept for a refusal to show
     int lineLength = 0;
     int inHeaders = 1;
     int firstLine = 1;

@@ -132,3 +132,9 @@ void completeStoredBytes(const TransferResult& result, StoredBytes& stored) {
     if (stored.totalLength < 0) stored.totalLength = replyTotal(result);
     if (stored.validator[0] == '\0') std::memcpy(stored.validator, result.validator, sizeof stored.validator);
 }
+
+int storedBytesComplete(const StoredBytes& stored) {
+    std::int64_t next = stored.firstByte + stored.count;
+    if (stored.lastByte >= 0 && next > stored.lastByte) return 1;
+    return stored.totalLength >= 0 && next >= stored.totalLength;
+}

@@ -25,3 +25,7 @@ void describeStoredBytes(const TransferRequest& request, const TransferResult& r
 // Takes what the stored bytes' description lacks from a reply that
 // continued them.
 void completeStoredBytes(const TransferResult& result, StoredBytes& stored);
+
+// Returns 1 when the stored bytes already reach the end of what is wanted:
+// past the last byte asked for, or to the known end of the server's file.
+int storedBytesComplete(const StoredBytes& stored);

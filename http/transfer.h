@@ -41,6 +41,9 @@ struct TransferRequest {
     std::FILE* output = nullptr;
     std::int64_t rangeFirst = -1;  // -1: no Range header
     std::int64_t rangeLast = -1;   // -1: open-ended range
+    std::int64_t askedFirst = -1;  // the range the command line asked for,
+    std::int64_t askedLast = -1;   // which a restart asks for again
+    int failOnError = 0;           // an error status stores nothing and fails
     int kind = attemptFresh;       // an AttemptKind
     StoredBytes stored;
 };
@@ -53,6 +56,9 @@ enum FailureStage {
     stageReceive = 4,
     // The output file refused bytes; the run ends without retrying.
     stageWriteFile = 5,
+    // The server refused the request with an error status that asking
+    // again will not change; the run ends without retrying.
+    stageServerRefused = 6,
 };
 
 struct TransferResult {

@@ -405,6 +405,13 @@ int outputCanBeEmptied(std::FILE* file) {
     return S_ISREG(status.st_mode) || isNullDevice(status);
 }
 
+std::int64_t regularFileSize(std::FILE* file) {
+    struct stat status;
+    int output = fileno(file);
+    if (output < 0 || fstat(output, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    return static_cast<std::int64_t>(status.st_size);
+}
+
 int emptyOutputFile(std::FILE* file, const char** failedCall) {
     *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;

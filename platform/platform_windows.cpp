@@ -174,6 +174,12 @@ int outputCanBeEmptied(std::FILE* file) {
     return GetFileType(handle) == FILE_TYPE_DISK || isNullDevice(handle);
 }
 
+std::int64_t regularFileSize(std::FILE* file) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) return -1;
+    return _filelengthi64(_fileno(file));
+}
+
 int emptyOutputFile(std::FILE* file, const char** failedCall) {
     *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;

@@ -94,8 +94,12 @@ void prepareRequest(TransferRequest& request, unsigned short port, const char* p
 }
 
 int transferWithRetries(TransferRequest& request, TransferResult& result) {
+    // Tests set the range of the first request; a restart asks for it again.
+    request.askedFirst = request.rangeFirst;
+    request.askedLast = request.rangeLast;
     int firstCompleted = fetchOnce(request, result);
     if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
     if (result.stage == stageWriteFile) return 4;
+    if (result.stage == stageServerRefused) return 3;
     return firstCompleted ? 0 : 10 + result.stage;
 }
