@@ -52,6 +52,7 @@ struct RetryCase {
     int exitStatus;
     std::string standardError;  // at -v1 unless the options say otherwise
     std::string stored;
+    std::string existing = "";  // what the local file holds before the run; "": no file
 };
 
 class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
@@ -63,6 +64,9 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
     std::vector<std::string> command = {WEBHAUL_BINARY, "-v1"};
     command.insert(command.end(), retry.options.begin(), retry.options.end());
     command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
+    if (!retry.existing.empty()) {
+        ASSERT_TRUE(writeFileBytes(scratch.path + "out.bin", retry.existing));
+    }
     Exchange exchange = runAgainstServer(retry.scripts, command);
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(retry.exitStatus, exchange.outcome.exitStatus);
@@ -208,6 +212,69 @@ const RetryCase kRetryCases[] = {
      {kGet},
      0,
      "",
+     served()},
+    {"ContinueAfterBrokenRun",
+     {"-c"},
+     {sendThenClose(headOf206(15000, 39999, 40000) + part(15000, 25000))},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
+     0,
+     "",
+     served(),
+     part(0, 15000)},
+    {"ContinueInsideAskedRange",
+     {"-c", "-r100-4099"},
+     {sendThenClose(headOf206(1100, 4099, 40000) + part(1100, 3000))},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=1100-4099\r\n\r\n"},
+     0,
+     "",
+     part(100, 4000),
+     part(100, 1000)},
+    {"ContinueCompleteFileUntouched",
+     {"-c", "-v3"},
+     {sendThenClose(httpReply("HTTP/1.0 416 Range Not Satisfiable", {"Content-Range: bytes */40000"}, "no"))},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=40000-\r\n\r\n"},
+     0,
+     "\nThe file is complete already: nothing to fetch\n",
+     served(),
+     served()},
+    {"ContinueAnsweredWholeFileReplaces",
+     {"-c"},
+     {sendThenClose(headOf200(40000, true) + served())},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
+     0,
+     "",
+     served(),
+     patternBytes(15000, 99)},
+    {"ContinueAnswered503KeepsFile",
+     {"-c"},
+     {sendThenClose(errorPage("503 Busy"))},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
+     12,
+     "Reply not stored: status 503 in place of the rest of the file\n\n" +
+         repeated("connect(127.0.0.1:80): Connection refused\n", 2),
+     part(0, 15000),
+     part(0, 15000)},
+    {"FailOnNotFound",
+     {"-f"},
+     {sendThenClose(errorPage("404 Not Found"))},
+     {kGet},
+     3,
+     "HTTP/1.0 404 Not Found\n",
+     ""},
+    {"FailOnNotFoundKeepsContinuedFile",
+     {"-f", "-c"},
+     {sendThenClose(errorPage("404 Not Found"))},
+     {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
+     3,
+     "HTTP/1.0 404 Not Found\n",
+     part(0, 15000),
+     part(0, 15000)},
+    {"FailOnBusyThenRetried",
+     {"-f"},
+     {sendThenClose(errorPage("503 Busy")), sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     "HTTP/1.0 503 Busy\n\n",
      served()},
 };
 
