@@ -39,11 +39,12 @@ void retryTransfer(TransferRequest& request, TransferResult& result) {
         logAt(1, "%s\n", textOf(result.errorText));
         // After a reply that did not fit the stored bytes, only the whole
         // file can be trusted again.
-        if (resumeAllowed && request.stored.ownBytes && !result.replyRefused) {
-            if (storedBytesComplete(request.stored)) {
-                result.stage = stageCompleted;  // nothing is left to ask for
-                return;
-            }
+        int continuable = request.stored.ownBytes && !result.replyRefused;
+        if (continuable && storedBytesComplete(request.stored)) {
+            result.stage = stageCompleted;  // nothing is left to ask for
+            return;
+        }
+        if (resumeAllowed && continuable) {
             planResume(request);
         } else {
             planRestart(request);

@@ -23,6 +23,8 @@ const int kStatusRefused = 3;
 const int kStatusFileFailed = 4;
 const int kStatusRetried = 10;
 const int kStatusInterrupted = 99;
+// Offsets past this are no file's; sums of two of them never overflow.
+const std::int64_t kLargestOffset = std::int64_t(1) << 60;
 
 bool socketsStarted = false;
 
@@ -121,6 +123,10 @@ int transfer(TransferRequest& request) {
         retryTransfer(request, result);
     }
     if (result.stage == stageWriteFile || result.stage == stageServerRefused) return endWithoutRetry(request, result);
+    // Every error status that -f refused shows, the last one included.
+    if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
+        logAt(1, "%s", textOf(result.errorText));
+    }
     // A tail that cannot be written is lost data, whatever else happened.
     if (!closeOutput(request.output)) return kStatusFileFailed;
     if (firstCompleted && request.kind == attemptResume && result.replyStatus == 416) {
@@ -145,13 +151,17 @@ std::FILE* openOutput(const CommandLine& commandLine) {
     return std::fopen(name, "wb");
 }
 
-// With -c, makes the first request ask for the rest of the bytes the file
-// holds, taken as the start of the asked range. Returns 0 when the file
-// could not be read to its end.
-int continueKeptFile(TransferRequest& request) {
-    std::int64_t size = regularFileSize(request.output);
-    if (size <= 0 || request.headersOnly) return 1;  // nothing to continue: as without -c
-    if (std::fseek(request.output, 0, SEEK_END) != 0) return 0;
+// Returns 1 when a kept file of this size can be the start of the asked
+// range: it must not hold more than the range.
+int keptFileFitsRange(const TransferRequest& request, std::int64_t size) {
+    std::int64_t first = request.askedFirst >= 0 ? request.askedFirst : 0;
+    if (first > kLargestOffset) return 0;
+    return request.askedLast < 0 || (request.askedLast >= first && size <= request.askedLast - first + 1);
+}
+
+// Makes the first request ask for the rest of the bytes the kept file
+// holds, taken as the start of the asked range.
+void continueKeptFile(TransferRequest& request, std::int64_t size) {
     StoredBytes& stored = request.stored;
     stored.count = size;
     stored.firstByte = request.askedFirst >= 0 ? request.askedFirst : 0;
@@ -160,7 +170,34 @@ int continueKeptFile(TransferRequest& request) {
     request.kind = attemptResume;
     request.rangeFirst = stored.firstByte + size;
     request.rangeLast = stored.lastByte;
-    return 1;
+}
+
+// Opens the output and, with -c, readies the first request to continue
+// it. Returns 0, or the exit status after the level-1 line.
+int prepareOutput(const CommandLine& commandLine, TransferRequest& request) {
+    request.output = openOutput(commandLine);
+    if (request.output == nullptr) {
+        int openError = errno;  // before any other call can change it
+        logAt(1, "fopen: %s\n", std::strerror(openError));
+        return kStatusFileFailed;
+    }
+    std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
+    std::int64_t size = commandLine.continueFile ? regularFileSize(request.output) : 0;
+    if (size <= 0 || request.headersOnly) return 0;  // nothing to continue: as without -c
+    int status = 0;
+    if (!keptFileFitsRange(request, size)) {
+        logAt(1, "The local file holds more than the asked range: nothing to continue\n");
+        status = kStatusUsage;
+    } else if (std::fseek(request.output, 0, SEEK_END) != 0) {
+        logAt(1, "fseek: %s\n", std::strerror(errno));
+        status = kStatusFileFailed;
+    }
+    if (status != 0) {
+        std::fclose(request.output);
+        return status;
+    }
+    continueKeptFile(request, size);
+    return 0;
 }
 
 }  // namespace
@@ -209,20 +246,11 @@ int runCommandLine(const CommandLine& commandLine) {
     request.askedFirst = commandLine.rangeFirst;
     request.askedLast = commandLine.rangeLast;
     request.failOnError = commandLine.failOnError;
-    request.output = openOutput(commandLine);
-    if (request.output == nullptr) {
-        int openError = errno;  // before any other call can change it
-        logAt(1, "fopen: %s\n", std::strerror(openError));
+    int failed = prepareOutput(commandLine, request);
+    if (failed != 0) {
         finishRun();
-        return kStatusFileFailed;
+        return failed;
     }
-    if (commandLine.continueFile && !continueKeptFile(request)) {
-        logAt(1, "fseek: %s\n", std::strerror(errno));
-        std::fclose(request.output);
-        finishRun();
-        return kStatusFileFailed;
-    }
-    std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
     int status = transfer(request);
     finishRun();
     return status;

@@ -31,6 +31,7 @@ void resetResult(TransferResult& result) {
     result.bodyBytes = 0;
     result.contentLength = -1;
     result.rangeStart = -1;
+    result.rangeEnd = -1;
     result.rangeTotal = -1;
     result.validator[0] = '\0';
     result.validatorIsTag = 0;
@@ -176,6 +177,22 @@ int takeBodyBytes(TransferRequest& request, TransferResult& result, BodyReader& 
     return 1;
 }
 
+// The most bytes a count may stand for, so that sums of two never overflow.
+const std::int64_t kLargestCount = std::int64_t(1) << 60;
+
+// Returns where the body ends: a partial body at its range, cut to the
+// asked range; any other at its Content-Length; -1 when the server's
+// close ends it.
+std::int64_t bodyLength(const TransferRequest& request, const TransferResult& result) {
+    std::int64_t length = result.contentLength >= 0 && result.contentLength <= kLargestCount ? result.contentLength : -1;
+    if (result.replyStatus != 206 || result.rangeStart < 0) return length;
+    length = result.rangeEnd - result.rangeStart + 1;
+    if (request.rangeLast >= result.rangeStart && request.rangeLast < result.rangeEnd) {
+        length = request.rangeLast - result.rangeStart + 1;
+    }
+    return length;
+}
+
 // Notes a reply that the stored bytes do not allow. Returns 0.
 int failReply(TransferResult& result, BoundedString& note, int use) {
     result.errorText = note;
@@ -194,9 +211,12 @@ int isPassingFailure(int status) {
 // failed attempt, any other ends the run. Returns 1 when the reply is refused.
 int refusedByServer(const TransferRequest& request, TransferResult& result, const HeaderSection& section) {
     if (!request.failOnError || result.replyStatus < 400) return 0;
+    // To a resumed request, 416 may say the file is complete already.
+    if (request.kind == attemptResume && result.replyStatus == 416) return 0;
     assignFormat(result.errorText, "%s\n", section.statusLine);
-    result.stage = isPassingFailure(result.replyStatus) ? stageReceive : stageServerRefused;
-    result.replyRefused = 1;
+    int passing = isPassingFailure(result.replyStatus);
+    result.stage = passing ? stageReceive : stageServerRefused;
+    result.replyRefused = !passing;  // a passing failure leaves a resume possible
     return 1;
 }
 
@@ -219,7 +239,7 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     }
     if (body.use == useSkipStored) body.skip = request.stored.count;
     body.chunked = result.chunked;
-    if (!body.chunked) body.limit = result.contentLength >= 0 ? result.contentLength : -1;
+    if (!body.chunked) body.limit = bodyLength(request, result);
     // Such a body is whole before a byte arrives: waiting would hang on a
     // connection the server keeps open.
     if (body.limit == 0 || result.replyStatus == 204 || result.replyStatus == 304) body.complete = 1;
@@ -306,6 +326,20 @@ int finishReply(TransferResult& result, const HeaderSection& section, const Body
     return 1;
 }
 
+// A partial reply may end before the end the stored bytes are wanted to
+// reach; the rest is then still to ask for. Returns 1, or 0 with a note.
+int partialReplyWhole(const TransferRequest& request, TransferResult& result, const BodyReader& body) {
+    const StoredBytes& stored = request.stored;
+    if (result.replyStatus != 206 || request.rangeFirst < 0 || body.use == useAlreadyComplete || request.headersOnly) {
+        return 1;
+    }
+    if (!stored.ownBytes || storedBytesComplete(stored) || (stored.lastByte < 0 && stored.totalLength < 0)) return 1;
+    assignFormat(result.errorText, "recv: the partial reply ended at byte %" PRId64 ", before the end\n",
+                 stored.firstByte + stored.count);
+    result.stage = stageReceive;
+    return 0;
+}
+
 // Brings the description of the stored bytes up to date after a body.
 void recordStoredBytes(TransferRequest& request, const TransferResult& result, const BodyReader& body) {
     StoredBytes& stored = request.stored;
@@ -338,7 +372,8 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
         recordStoredBytes(request, result, body);
     }
     endProgress(body.progress);
-    return finishReply(result, section, body, received);
+    if (!finishReply(result, section, body, received)) return 0;
+    return partialReplyWhole(request, result, body);
 }
 
 int fetchOnce(TransferRequest& request, TransferResult& result) {

@@ -108,6 +108,7 @@ void readContentRange(const char* value, TransferResult& result) {
     if (*text != '\0' && !std::isspace(static_cast<unsigned char>(*text))) return;
     if (start < 0 && total < 0) return;
     result.rangeStart = start;
+    result.rangeEnd = last;
     result.rangeTotal = total;
 }
 

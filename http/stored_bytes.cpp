@@ -18,9 +18,10 @@ std::int64_t replyTotal(const TransferResult& result) {
     return result.rangeTotal;
 }
 
+// An ETag is never compared with a date: that says nothing either way.
 int validatorsDiffer(const StoredBytes& stored, const TransferResult& result) {
     return stored.validator[0] != '\0' && result.validator[0] != '\0' &&
-           std::strcmp(stored.validator, result.validator) != 0;
+           stored.validatorIsTag == result.validatorIsTag && std::strcmp(stored.validator, result.validator) != 0;
 }
 
 // Returns 1 when the reply shows that the server's file is no longer the
@@ -75,7 +76,7 @@ int judgePartialReply(const TransferRequest& request, const TransferResult& resu
 int judgeUnsatisfiable(const TransferRequest& request, const TransferResult& result, BoundedString& note) {
     std::int64_t end = request.stored.firstByte + request.stored.count;
     if (result.rangeTotal < 0) return refuseStatus(note, 416, "the rest of the file");
-    if (validatorsDiffer(request.stored, result)) return refuse(note, "the file changed on the server");
+    if (fileChanged(request.stored, result)) return refuse(note, "the file changed on the server");
     if (result.rangeTotal == end) return useAlreadyComplete;
     assignFormat(note, "Reply not stored: the file on the server has %" PRId64 " bytes, the stored ones end at %" PRId64 "\n",
                  result.rangeTotal, end);
@@ -126,11 +127,15 @@ void describeStoredBytes(const TransferRequest& request, const TransferResult& r
     stored.lastByte = result.replyStatus == 206 ? request.rangeLast : -1;
     stored.totalLength = stored.ownBytes ? replyTotal(result) : -1;
     std::memcpy(stored.validator, result.validator, sizeof stored.validator);
+    stored.validatorIsTag = result.validatorIsTag;
 }
 
 void completeStoredBytes(const TransferResult& result, StoredBytes& stored) {
     if (stored.totalLength < 0) stored.totalLength = replyTotal(result);
-    if (stored.validator[0] == '\0') std::memcpy(stored.validator, result.validator, sizeof stored.validator);
+    if (stored.validator[0] == '\0') {
+        std::memcpy(stored.validator, result.validator, sizeof stored.validator);
+        stored.validatorIsTag = result.validatorIsTag;
+    }
 }
 
 int storedBytesComplete(const StoredBytes& stored) {

@@ -19,6 +19,7 @@ struct StoredBytes {
     std::int64_t lastByte = -1;     // the last byte wanted; -1: to the end of the file
     std::int64_t totalLength = -1;  // the server's file length; -1: unknown
     char validator[kValidatorCapacity] = {};  // ETag, else Last-Modified; "": none
+    int validatorIsTag = 0;
     int ownBytes = 0;  // 1: bytes of the server's file; 0: none yet, or an error page
 };
 
@@ -70,6 +71,7 @@ struct TransferResult {
     std::int64_t bodyBytes = 0;     // body bytes the file accepted
     std::int64_t contentLength = -1;
     std::int64_t rangeStart = -1;   // Content-Range: where the body begins; -1: none
+    std::int64_t rangeEnd = -1;     // Content-Range: the body's last byte
     std::int64_t rangeTotal = -1;   // Content-Range: the file's length; -1: unknown
     char validator[kValidatorCapacity] = {};  // ETag, else Last-Modified
     int validatorIsTag = 0;         // the validator came from an ETag

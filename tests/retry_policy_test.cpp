@@ -166,11 +166,24 @@ std::vector<RetryCase> retryCases() {
           resetAfter(wholeHead(100000, false) + part(0, 60000)), resetAfter(wholeHead(100000, false) + part(0, 60000)),
           closeAfter(wholeHead(100000, false) + kSource)},
          {"", "", "", ""}, repeated(kResetNote, 3), part(0, 60000), 14},
-        // All 100 asked bytes came without a length, then a reset: nothing
-        // is left to ask for.
-        {"AskedRangeCoveredAfterResetCompletes", 0, 99,
+        // No length, but the range says where the body ends: the reset
+        // after it is never met.
+        {"PartialBodyEndsAtItsRange", 0, 99,
          {resetAfter("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-99/100000\r\n\r\n" + part(0, 100))},
-         {"0-99"}, kResetNote, part(0, 100), 10},
+         {"0-99"}, "", part(0, 100), 0},
+        {"PartialBodyPastAskedEndCut", 0, 99,
+         {closeAfter("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-199/100000\r\n\r\n" + part(0, 200))},
+         {"0-99"}, "", part(0, 100), 0},
+        {"PartialReplyShortOfTheEndResumed", -1, -1,
+         {resetAfter(wholeHead(100000, true) + part(0, 30000)), closeAfter(rangeHead(30000, 59999) + part(30000, 60000)),
+          closeAfter(rangeHead(60000, 99999) + part(60000, 100000))},
+         {"", "30000-", "60000-"},
+         kResetNote + "recv: the partial reply ended at byte 60000, before the end\n\n", kSource, 10},
+        {"Resume416ContradictingLengthRefused", -1, -1,
+         {resetAfter(wholeHead(100000, true) + part(0, 60000)),
+          closeAfter("HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */60000\r\n\r\n")},
+         {"", "60000-"}, kResetNote + "Reply not stored: the file changed on the server\n\n" + kRefusedNote,
+         part(0, 60000), 12},
         {"PipeRestartSkipsWhatItHolds", -1, -1,
          {resetAfter(wholeHead(100000, false) + part(0, 60000)), closeAfter(wholeHead(100000, false) + kSource)},
          {"", ""}, kResetNote, kSource, 10, pipeOutput},
