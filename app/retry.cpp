@@ -10,6 +10,8 @@ namespace {
 // A failed retry that brought fewer body bytes than this counts as poor.
 const std::int64_t kProductiveBodyBytes = 25600;
 const int kPoorRetryLimit = 3;
+// Pauses stop doubling here, long before their count could overflow.
+const std::int64_t kLongestPauseMillis = 24 * 3600 * 1000;
 
 // Where the bytes in the file begin in the server's file, and whether they
 // can be continued with a range at all.
@@ -41,9 +43,21 @@ int startFileOver(TransferRequest& request, TransferResult& result) {
     return 0;
 }
 
+// Waits before the coming retry when the attempt before it was poor; a
+// productive one makes the next poor attempt's pause the first again.
+void pauseAfterPoorAttempt(const TransferResult& result, RetryPauses& pauses) {
+    if (result.bodyBytes >= kProductiveBodyBytes) {
+        pauses.nextMillis = -1;
+        return;
+    }
+    if (pauses.nextMillis < 0) pauses.nextMillis = pauses.firstMillis;
+    pauseMillis(pauses.nextMillis);
+    if (pauses.nextMillis < kLongestPauseMillis) pauses.nextMillis *= 2;
+}
+
 }  // namespace
 
-void retryTransfer(TransferRequest& request, TransferResult& result) {
+void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses& pauses) {
     const int resumeAllowed = result.rangeResolution != 0;
     const std::int64_t askedFirst = request.rangeFirst;
     const std::int64_t askedLast = request.rangeLast;
@@ -60,6 +74,7 @@ void retryTransfer(TransferRequest& request, TransferResult& result) {
             request.rangeFirst = askedFirst;
             request.rangeLast = askedLast;
         }
+        pauseAfterPoorAttempt(result, pauses);
         fetchOnce(request, result);
         if (result.stage == stageWriteFile) return;
         if (result.stage != stageCompleted) {

@@ -37,6 +37,15 @@ void onInterrupt() {
     std::exit(kStatusInterrupted);  // the runtime flushes and closes the file
 }
 
+// What onInterrupt writes at the verbosity of the run, for the platform to
+// write itself where the handler cannot run.
+const char* interruptFarewell() {
+    if (verbosity >= 9) return "INTERRUPT\nCleaning up...\n";
+    return verbosity >= 1 ? "INTERRUPT\n" : "";
+}
+
+const std::int64_t kMillisPerSecond = 1000;
+
 // Fills the address from a dotted address or a host lookup. Returns 1, or 0
 // when the lookup failed.
 int resolveServer(const BoundedString& server, Ipv4Address& address) {
@@ -68,10 +77,10 @@ int closeOutput(std::FILE* output) {
 }
 
 // Runs the first attempt and any retries. Returns the exit status.
-int transfer(TransferRequest& request) {
+int transfer(TransferRequest& request, RetryPauses& pauses) {
     TransferResult result;
     int firstCompleted = fetchOnce(request, result);
-    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result, pauses);
     if (result.stage == stageWriteFile) {
         logAt(1, "%s", textOf(result.errorText));
         std::fclose(request.output);
@@ -112,8 +121,12 @@ int runCommandLine(const CommandLine& commandLine) {
         printUsage();
         return kStatusUsage;
     }
-    installInterruptHandler(onInterrupt);
+    installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
+    // Until the output is open there is nothing to keep, and the lookup and
+    // the open may wait in calls that never see the interrupt.
+    setInterruptEndsAtOnce(1);
     if (startSockets() != 0) return kStatusUsage;
+    setIdleLimit(commandLine.idleLimitSeconds * static_cast<int>(kMillisPerSecond));
     TransferRequest request;
     if (!resolveServer(commandLine.server, request.address)) {
         reportFailure("GetHostByName");
@@ -130,8 +143,11 @@ int runCommandLine(const CommandLine& commandLine) {
         finishRun();
         return kStatusFileFailed;
     }
+    setInterruptEndsAtOnce(0);
     std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
-    int status = transfer(request);
+    RetryPauses pauses;
+    pauses.firstMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
+    int status = transfer(request, pauses);
     finishRun();
     return status;
 }

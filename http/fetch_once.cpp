@@ -149,7 +149,10 @@ int storeBody(TransferRequest& request, TransferResult& result, const HeaderSect
               ProgressLine& progress, const char* bytes, int count) {
     size_t written = std::fwrite(bytes, 1, static_cast<size_t>(count), request.output);
     result.bodyBytes += static_cast<std::int64_t>(written);
-    if (written < static_cast<size_t>(count)) return failFileCall(result, "fwrite", errno);
+    if (written < static_cast<size_t>(count)) {
+        actOnPendingInterrupt();  // an output that blocked was cut by the interrupt
+        return failFileCall(result, "fwrite", errno);
+    }
     showProgress(progress, result, section.progressLength);
     return 1;
 }

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,8 +24,24 @@ namespace {
 int lastError = 0;
 
 volatile std::sig_atomic_t interruptPending = 0;
+volatile std::sig_atomic_t interruptEndsAtOnce = 0;
 int interruptPipe[2] = {-1, -1};
 void (*interruptHandler)() = nullptr;
+const char* interruptFarewell = "";
+int interruptStatus = 1;
+
+// A socket wait that sees nothing for this long fails; 0: never.
+int idleLimitMillis = 0;
+const int kTimedOutCode = 10060;
+// One poll waits at most this long; a longer wait takes several.
+const std::int64_t kLongestPollMillis = 3600 * 1000;
+
+// The exit after an interrupt flushes the output; one that nobody reads
+// (a full pipe, a stopped terminal) would hold it for ever.
+const unsigned kExitFlushSeconds = 2;
+
+// The signals that end the run with the bytes kept.
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct ErrnoCode {
     int errnoValue;
@@ -72,7 +89,18 @@ int failWithErrno() {
     return -1;
 }
 
+// Writes the farewell and ends the process; safe inside a signal.
+void endWithFarewell() {
+    size_t length = std::strlen(interruptFarewell);
+    ssize_t ignored = write(2, interruptFarewell, length);
+    (void)ignored;
+    _exit(interruptStatus);
+}
+
+void onExitFlushStuck(int) { _exit(interruptStatus); }
+
 void onInterruptSignal(int) {
+    if (interruptEndsAtOnce) endWithFarewell();
     int savedErrno = errno;
     interruptPending = 1;
     if (interruptPipe[1] >= 0) {
@@ -84,20 +112,47 @@ void onInterruptSignal(int) {
 }
 
 void runInterruptHandlerIfPending() {
-    if (interruptPending && interruptHandler != nullptr) interruptHandler();
+    if (!interruptPending || interruptHandler == nullptr) return;
+    std::signal(SIGALRM, onExitFlushStuck);
+    alarm(kExitFlushSeconds);
+    interruptHandler();
 }
 
-// Waits until the socket is ready for events or an interrupt arrives.
-// Returns 0 when ready, -1 on failure.
-int waitForSocket(int socket, short events) {
+std::int64_t millisNow() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the descriptor is ready for events, an interrupt arrives or
+// limitMillis pass (0: no limit). Returns 1 when ready, 0 when the time
+// passed, -1 on failure.
+int waitForReady(int descriptor, short events, std::int64_t limitMillis) {
+    std::int64_t deadline = millisNow() + limitMillis;
     for (;;) {
         runInterruptHandlerIfPending();
-        pollfd watched[2] = {{socket, events, 0}, {interruptPipe[0], POLLIN, 0}};
-        int count = interruptPipe[0] >= 0 ? 2 : 1;
-        int ready = poll(watched, static_cast<nfds_t>(count), -1);
-        if (ready < 0 && errno != EINTR) return failWithErrno();
-        if (ready > 0 && watched[0].revents != 0) return 0;
+        int timeout = -1;
+        if (limitMillis > 0) {
+            std::int64_t left = deadline - millisNow();
+            if (left <= 0) return 0;
+            timeout = static_cast<int>(left < kLongestPollMillis ? left : kLongestPollMillis);
+        }
+        pollfd watched[2] = {{descriptor, events, 0}, {interruptPipe[0], POLLIN, 0}};
+        int count = interruptPipe[0] >= 0 && descriptor != interruptPipe[0] ? 2 : 1;
+        int ready = poll(watched, static_cast<nfds_t>(count), timeout);
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready > 0 && watched[0].revents != 0) return 1;
     }
+}
+
+// Waits until the socket is ready for events, within the idle limit.
+// Returns 0 when ready, -1 on failure or when the limit passed.
+int waitForSocket(int socket, short events) {
+    int ready = waitForReady(socket, events, idleLimitMillis);
+    if (ready > 0) return 0;
+    if (ready < 0) return failWithErrno();
+    lastError = kTimedOutCode;
+    return -1;
 }
 
 // The kernel pipe that carries body bytes from the socket to the file; made
@@ -173,9 +228,10 @@ int mayRetryWrite(int output) {
         return 1;
     }
     if (savedErrno != EAGAIN && savedErrno != EWOULDBLOCK) return 0;
-    int waited = waitForSocket(output, POLLOUT);
+    // An output that is slow to take bytes is no silent peer: no limit.
+    int waited = waitForReady(output, POLLOUT, 0);
     errno = savedErrno;
-    return waited == 0;
+    return waited > 0;
 }
 
 // Moves count bytes from the pipe into the output. Returns 0 when all
@@ -357,16 +413,38 @@ void closeSocket(SocketHandle socket) {
     closeBodyPipe();
 }
 
-void installInterruptHandler(void (*handler)()) {
+void installInterruptHandler(void (*handler)(), const char* farewell, int status) {
     interruptHandler = handler;
+    interruptFarewell = farewell;
+    interruptStatus = status;
     if (interruptPipe[0] < 0 && pipe2(interruptPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         interruptPipe[0] = interruptPipe[1] = -1;
     }
+    // No SA_RESTART: a blocked write or open comes back with EINTR, so the
+    // flow gets to the handler.
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onInterruptSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (int ending : kEndingSignals) sigaddset(&action.sa_mask, ending);
+    for (int ending : kEndingSignals) sigaction(ending, &action, nullptr);
+}
+
+void setInterruptEndsAtOnce(int atOnce) {
+    interruptEndsAtOnce = atOnce;
+    if (atOnce && interruptPending) endWithFarewell();
+}
+
+void actOnPendingInterrupt() { runInterruptHandlerIfPending(); }
+
+void setIdleLimit(int millis) { idleLimitMillis = millis > 0 ? millis : 0; }
+
+void pauseMillis(std::int64_t millis) {
+    if (millis <= 0) return;
+    // Without the self-pipe the pause still ends, and the handler runs then.
+    int descriptor = interruptPipe[0] >= 0 ? interruptPipe[0] : -1;
+    waitForReady(descriptor, POLLIN, millis);
+    runInterruptHandlerIfPending();
 }
 
 int emptyOutputFile(std::FILE* file) {
@@ -414,8 +492,4 @@ int standardErrorIsTerminal() {
     return answer;
 }
 
-std::int64_t monotonicMillis() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t monotonicMillis() { return millisNow(); }

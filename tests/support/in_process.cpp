@@ -93,7 +93,8 @@ void prepareRequest(TransferRequest& request, unsigned short port, const char* p
 
 int transferWithRetries(TransferRequest& request, TransferResult& result) {
     int firstCompleted = fetchOnce(request, result);
-    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+    RetryPauses noPauses;
+    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result, noPauses);
     if (result.stage == stageWriteFile) return 4;
     return firstCompleted ? 0 : 10 + result.stage;
 }
