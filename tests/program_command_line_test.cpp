@@ -16,6 +16,8 @@ const char kUsageText[] =
     "  -vn    n = level of verbosity: 0..9 -> 0=none, 9=full, default=2\n"
     "  -rn-m  Retreive from byte n to byte m inclusive\n"
     "  -h     Request headers only\n"
+    "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n"
+    "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n"
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";

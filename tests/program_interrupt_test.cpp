@@ -92,7 +92,7 @@ const InterruptCase kInterruptCases[] = {
      "Waiting for reply...\nINTERRUPT\n",
      ""},
     {"StalledRetry",
-     {},
+     {"-w0"},
      {{sendData(headOf200(true) + served().substr(0, 3000)), pauseFor(150), resetConnection()},
       {sendData(headOf206(3000) + served().substr(3000, 1000)), stallUntilStopped()}},
      "Received 1000/97000",

@@ -2,10 +2,13 @@
 // the file holds afterwards, the notes printed and the exit status.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "tests/support/fake_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -56,7 +59,7 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
     const RetryCase& retry = GetParam();
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    std::vector<std::string> command = {WEBHAUL_BINARY, "-v1"};
+    std::vector<std::string> command = {WEBHAUL_BINARY, "-v1", "-w0"};
     command.insert(command.end(), retry.options.begin(), retry.options.end());
     command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
     Exchange exchange = runAgainstServer(retry.scripts, command);
@@ -148,6 +151,23 @@ const RetryCase kRetryCases[] = {
      14,
      repeated(kResetNote, 4),
      ""},
+    // A server that goes silent: after the idle limit (1 s here) the attempt
+    // fails, and the retry goes on as after any broken attempt.
+    {"StallBeforeReplyTimesOut",
+     {"-t1"},
+     {{pauseFor(1300)}, sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     "recv: Timed out\n\n",
+     served()},
+    {"StallMidBodyResumed",
+     {"-t1"},
+     {{sendData(headOf200(40000, true) + part(0, 10000)), pauseFor(1300)},
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, "GET /f HTTP/1.0\r\nRange: bytes=10000-\r\n\r\n"},
+     10,
+     "recv: Timed out\n\n",
+     served()},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
@@ -157,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
 TEST(RestartIntoDevice, CompletesWithStatus10) {
     Exchange exchange = runAgainstServer(
         {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(40000, false) + served())},
-        {WEBHAUL_BINARY, "-v1", "/dev/null", "127.0.0.1", "/f"});
+        {WEBHAUL_BINARY, "-v1", "-w0", "/dev/null", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(10, exchange.outcome.exitStatus);
     EXPECT_EQ(kResetNote, withWineResets(exchange.outcome.standardError, kResetNote));
@@ -172,7 +192,7 @@ const char kConnecting[] = "Connecting to server, address=127.0.0.1, port=80...\
 TEST(RefusedConnection, GivesUpWithStatus12) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/f"});
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-w0", scratch.path + "out.bin", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     EXPECT_EQ(repeated(kRefusedNote, 3), exchange.outcome.standardError);
@@ -182,10 +202,46 @@ TEST(RefusedConnection, GivesUpWithStatus12) {
     EXPECT_EQ("", stored);
 }
 
+// The pauses before poor retries double: attempts at about 0, 1, 3 and 7 s.
+TEST(RefusedConnection, PausesDoubleBeforePoorRetries) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", "-w1", scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    // Each attempt's line, then its note; the clean-up line last.
+    const std::vector<int>& lineEnds = exchange.outcome.lineEndMillis;
+    ASSERT_EQ(8u, lineEnds.size()) << exchange.outcome.standardError;
+    const int pauses[] = {1000, 2000, 4000};
+    for (int retry = 0; retry < 3; ++retry) {
+        int gap = lineEnds[2 * retry + 2] - lineEnds[2 * retry];
+        EXPECT_LE(pauses[retry] - 100, gap) << "before retry " << retry + 1;
+        EXPECT_GE(pauses[retry] + 900, gap) << "before retry " << retry + 1;
+    }
+}
+
+// An address that never answers a connect: each attempt fails after the
+// idle limit, and the fourth ends the run.
+TEST(SilentAddress, ConnectTimesOut) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::vector<int> fillers;
+    int listener = listenWithoutAnswer(80, fillers);
+    ASSERT_LE(0, listener);
+    ProgramOutcome outcome = runProgram(programWith({"-v1", "-t1", "-w0", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin"));
+    for (int filler : fillers) close(filler);
+    close(listener);
+    EXPECT_EQ(12, outcome.exitStatus);
+    EXPECT_EQ(repeated("connect(127.0.0.1:80): Timed out\n", 3), outcome.standardError);
+    ASSERT_EQ(3u, outcome.lineEndMillis.size());
+    EXPECT_LE(900, outcome.lineEndMillis[0]);
+    EXPECT_LE(2700, outcome.lineEndMillis[2]);
+}
+
 TEST(RefusedConnection, TraceShowsFourAttempts) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", scratch.path + "out.bin", "127.0.0.1", "/f"});
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", "-w0", scratch.path + "out.bin", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     std::string attempt = std::string(kConnecting) + kRefusedNote;
