@@ -36,9 +36,15 @@ const int kTimedOutCode = 10060;
 // One poll waits at most this long; a longer wait takes several.
 const std::int64_t kLongestPollMillis = 3600 * 1000;
 
-// The exit after an interrupt flushes the output; one that nobody reads
-// (a full pipe, a stopped terminal) would hold it for ever.
-const unsigned kExitFlushSeconds = 2;
+// After an interrupt a timer ticks: each tick cuts short a call that
+// blocks on an output nobody reads (a full pipe, a stopped terminal), which
+// the C runtime would otherwise go on retrying, so that the flow gets to
+// the handler; and the last ends the process should even the exit's own
+// flush of that output keep blocking.
+volatile std::sig_atomic_t handlerStarted = 0;
+volatile std::sig_atomic_t ticksSinceInterrupt = 0;
+const long kTickMicros = 100 * 1000;
+const int kTicksBeforeEnd = 20;
 
 // The signals that end the run with the bytes kept.
 const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -97,12 +103,18 @@ void endWithFarewell() {
     _exit(interruptStatus);
 }
 
-void onExitFlushStuck(int) { _exit(interruptStatus); }
+void onWatchdogTick(int) {
+    if (++ticksSinceInterrupt < kTicksBeforeEnd) return;
+    if (!handlerStarted) endWithFarewell();
+    _exit(interruptStatus);
+}
 
 void onInterruptSignal(int) {
     if (interruptEndsAtOnce) endWithFarewell();
     int savedErrno = errno;
     interruptPending = 1;
+    itimerval ticks = {{0, kTickMicros}, {0, kTickMicros}};
+    setitimer(ITIMER_REAL, &ticks, nullptr);
     if (interruptPipe[1] >= 0) {
         char wake = 1;
         ssize_t ignored = write(interruptPipe[1], &wake, 1);
@@ -113,8 +125,7 @@ void onInterruptSignal(int) {
 
 void runInterruptHandlerIfPending() {
     if (!interruptPending || interruptHandler == nullptr) return;
-    std::signal(SIGALRM, onExitFlushStuck);
-    alarm(kExitFlushSeconds);
+    handlerStarted = 1;
     interruptHandler();
 }
 
@@ -428,6 +439,8 @@ void installInterruptHandler(void (*handler)(), const char* farewell, int status
     sigemptyset(&action.sa_mask);
     for (int ending : kEndingSignals) sigaddset(&action.sa_mask, ending);
     for (int ending : kEndingSignals) sigaction(ending, &action, nullptr);
+    action.sa_handler = onWatchdogTick;
+    sigaction(SIGALRM, &action, nullptr);
 }
 
 void setInterruptEndsAtOnce(int atOnce) {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -130,6 +134,48 @@ const InterruptCase kInterruptCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Interrupt, Interrupted, testing::ValuesIn(kInterruptCases),
                          nameOf<InterruptCase>);
+
+// Ctrl+C while the program waits to write to an output nobody reads (a
+// terminal here): no write failure is reported, and the exit does not wait
+// for ever to write out the buffered bytes.
+TEST(InterruptedWrite, BlockedOutputEndsWithStatus99) {
+    SKIP_UNDER_WINE("a Unix terminal as the output file means nothing to Windows");
+    int controller = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_LE(0, controller);
+    ASSERT_EQ(0, grantpt(controller));
+    ASSERT_EQ(0, unlockpt(controller));
+    std::string terminal = ptsname(controller);
+    std::string body = patternBytes(400000, 7);
+    std::string reply = httpReply("HTTP/1.0 200 OK", {"Content-Length: 400000"}, body);
+    ProgramOptions options;
+    options.interruptWhenSeen = "Received";
+    options.interruptDelayMillis = 500;  // the terminal is full by then
+    options.deadlineMillis = 10000;
+    Exchange exchange = runAgainstServer({{sendData(reply), stallUntilStopped()}},
+                                         {WEBHAUL_BINARY, terminal, "127.0.0.1", "/f"}, options);
+    close(controller);
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(0, exchange.outcome.timedOut);
+    EXPECT_EQ(99, exchange.outcome.exitStatus);
+    EXPECT_EQ("INTERRUPT\n", endOf(exchange.outcome.standardError, 10)) << exchange.outcome.standardError;
+}
+
+// Ctrl+C while opening an output that waits for a reader (a FIFO): the
+// open is cut short and nothing is reported as a failed open.
+TEST(InterruptedOpen, FifoWithoutReaderEndsWithStatus99) {
+    SKIP_UNDER_WINE("Windows has no FIFOs in its file system");
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    ASSERT_EQ(0, mkfifo((scratch.path + "fifo").c_str(), 0600));
+    ProgramOptions options;
+    options.interruptWhenSeen = "Looking up";
+    options.interruptDelayMillis = 200;
+    options.deadlineMillis = 10000;
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v9", scratch.path + "fifo", "localhost", "/f"}, options);
+    EXPECT_EQ(0, outcome.timedOut);
+    EXPECT_EQ(99, outcome.exitStatus);
+    EXPECT_EQ("Looking up address of host \"localhost\"...\nINTERRUPT\nCleaning up...\n", outcome.standardError);
+}
 
 // Ctrl+C while the host lookup waits for a name server: the output file is
 // not opened yet, so an existing one keeps its bytes.

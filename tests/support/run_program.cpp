@@ -85,6 +85,7 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
     auto started = std::chrono::steady_clock::now();
     auto deadline = started + std::chrono::milliseconds(options.deadlineMillis);
     bool errorOpen = true, outputOpen = true, interrupted = false;
+    auto interruptAt = std::chrono::steady_clock::time_point::max();
     while (errorOpen || outputOpen) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
@@ -101,8 +102,11 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
             stampLineEnds(outcome.standardError, before, millis, outcome.lineEndMillis);
         }
         if (watched[1].revents != 0) outputOpen = drain(outputPipe[0], outcome.standardOutput);
-        if (!interrupted && !options.interruptWhenSeen.empty() &&
+        if (interruptAt == std::chrono::steady_clock::time_point::max() && !options.interruptWhenSeen.empty() &&
             comparedText(outcome.standardError).find(options.interruptWhenSeen) != std::string::npos) {
+            interruptAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.interruptDelayMillis);
+        }
+        if (!interrupted && std::chrono::steady_clock::now() >= interruptAt) {
             kill(child, options.interruptSignal);
             interrupted = true;
         }

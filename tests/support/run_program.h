@@ -26,6 +26,7 @@ struct ProgramOptions {
     // When set: send interruptSignal as soon as standard error contains this text.
     std::string interruptWhenSeen;
     int interruptSignal = SIGINT;
+    int interruptDelayMillis = 0;  // from the text seen to the signal
     std::string workingDirectory;
 };
 
