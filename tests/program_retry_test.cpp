@@ -51,12 +51,14 @@ struct RetryCase {
     int exitStatus;
     std::string standardError;  // at -v1 unless the options say otherwise
     std::string stored;
+    const char* wineCannot = nullptr;  // why the case cannot hold under Wine
 };
 
 class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
 
 TEST_P(BrokenTransfer, RetriesAsExpected) {
     const RetryCase& retry = GetParam();
+    if (retry.wineCannot != nullptr) SKIP_UNDER_WINE(retry.wineCannot);
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
     std::vector<std::string> command = {WEBHAUL_BINARY, "-v1", "-w0"};
@@ -139,7 +141,10 @@ const RetryCase kRetryCases[] = {
      {kGet, kGet},
      10,
      kResetNote,
-     served()},
+     served(),
+     // The program waits in select, not recv, when the reset comes; Wine
+     // then reports an orderly close, which completes a page without length.
+     "Wine reads a reset that comes before recv as an orderly close"},
     // Fewer, more, fewer, fewer than 25600 bytes: the counter goes 1, 1,
     // 2, 3 and the fourth retry's failure ends the run.
     {"PoorRetriesGiveUp",
@@ -168,6 +173,14 @@ const RetryCase kRetryCases[] = {
      10,
      "recv: Timed out\n\n",
      served()},
+    // The limit is per wait: a trickle longer than it in all still completes.
+    {"TrickleOutlastsIdleLimit",
+     {"-t1"},
+     {{sendData(headOf200(6, false)), sendData(part(0, 6), 1, 300), closeInOrder()}},
+     {kGet},
+     0,
+     "",
+     part(0, 6)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
@@ -220,22 +233,24 @@ TEST(RefusedConnection, PausesDoubleBeforePoorRetries) {
     }
 }
 
-// An address that never answers a connect: each attempt fails after the
-// idle limit, and the fourth ends the run.
+// An address that never answers a connect: the attempt fails after the
+// idle limit (the retry that follows meets the same; Ctrl+C ends it).
 TEST(SilentAddress, ConnectTimesOut) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
     std::vector<int> fillers;
     int listener = listenWithoutAnswer(80, fillers);
     ASSERT_LE(0, listener);
-    ProgramOutcome outcome = runProgram(programWith({"-v1", "-t1", "-w0", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin"));
+    ProgramOptions options;
+    options.interruptWhenSeen = "Timed out";
+    ProgramOutcome outcome =
+        runProgram(programWith({"-v1", "-t1", "-w0", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin"), options);
     for (int filler : fillers) close(filler);
     close(listener);
-    EXPECT_EQ(12, outcome.exitStatus);
-    EXPECT_EQ(repeated("connect(127.0.0.1:80): Timed out\n", 3), outcome.standardError);
-    ASSERT_EQ(3u, outcome.lineEndMillis.size());
+    EXPECT_EQ(99, outcome.exitStatus);
+    EXPECT_EQ("connect(127.0.0.1:80): Timed out\nINTERRUPT\n", outcome.standardError);
+    ASSERT_LE(1u, outcome.lineEndMillis.size());
     EXPECT_LE(900, outcome.lineEndMillis[0]);
-    EXPECT_LE(2700, outcome.lineEndMillis[2]);
 }
 
 TEST(RefusedConnection, TraceShowsFourAttempts) {

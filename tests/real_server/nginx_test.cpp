@@ -85,7 +85,7 @@ protected:
     }
 
     ProgramOutcome fetch(const std::vector<std::string>& options, const std::string& path) {
-        std::vector<std::string> arguments{WEBHAUL_BINARY};
+        std::vector<std::string> arguments{WEBHAUL_BINARY, "-w0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
         arguments.insert(arguments.end(), {output, "127.0.0.1", path});
         ProgramOptions deadline;
