@@ -224,12 +224,15 @@ TEST(RefusedConnection, PausesDoubleBeforePoorRetries) {
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     // Each attempt's line, then its note; the clean-up line last.
     const std::vector<int>& lineEnds = exchange.outcome.lineEndMillis;
-    ASSERT_EQ(8u, lineEnds.size()) << exchange.outcome.standardError;
+    std::string seen = exchange.outcome.standardError + "lines ended at (ms):";
+    for (int millis : lineEnds) seen += " " + std::to_string(millis);
+    ASSERT_EQ(8u, lineEnds.size()) << seen;
+    // Loose above: a loaded machine may start an attempt late.
     const int pauses[] = {1000, 2000, 4000};
     for (int retry = 0; retry < 3; ++retry) {
         int gap = lineEnds[2 * retry + 2] - lineEnds[2 * retry];
-        EXPECT_LE(pauses[retry] - 100, gap) << "before retry " << retry + 1;
-        EXPECT_GE(pauses[retry] + 900, gap) << "before retry " << retry + 1;
+        EXPECT_LE(pauses[retry] - 150, gap) << "before retry " << retry + 1 << "\n" << seen;
+        EXPECT_GE(pauses[retry] + 1500, gap) << "before retry " << retry + 1 << "\n" << seen;
     }
 }
 
