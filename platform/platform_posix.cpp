@@ -1,7 +1,7 @@
 // POSIX stand-in: BSD sockets play the part of Windows Sockets 1.1.
 // Sockets are non-blocking underneath so that every wait can also watch
-// a self-pipe that the interrupt signal writes to; to the layers above,
-// the calls still behave as blocking ones.
+// a self-pipe that the interrupt signal writes to, and can end after the
+// idle limit; to the layers above, the calls still behave as blocking ones.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>

@@ -53,7 +53,7 @@ const UsageCase kUsageCases[] = {
     {"FourPositionals", {"OUT", "127.0.0.1", "/a", "extra"}},
     {"FivePositionalsAroundOptions", {"OUT", "-v9", "127.0.0.1", "/a", "-h", "b", "c"}},
     {"SilentStillShowsUsage", {"-v0", "OUT"}},
-    {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "OUT"}},
+    {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "-t5", "-W0", "OUT"}},
     {"FileNameWithDashIsAnOption", {"-out.bin", "127.0.0.1"}},
     {"LoneDashIsNoPositional", {"-", "127.0.0.1"}},
 };
@@ -106,6 +106,7 @@ const RequestCase kRequestCases[] = {
     {"OtherLettersAndLoneDashIgnored", {"-x", "OUT", "-", "127.0.0.1", "-q", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
     {"OptionsAfterPositionals", {"OUT", "127.0.0.1", "/f", "-h"}, "HEAD /f HTTP/1.0\r\n\r\n"},
     {"HeadersOnlyStays", {"-h", "-h", "OUT", "127.0.0.1", "/f"}, "HEAD /f HTTP/1.0\r\n\r\n"},
+    {"LimitsWithoutNumbersIgnored", {"-T", "-tx", "-w", "-W-1", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\n\r\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Request, AcceptedCommandLine, testing::ValuesIn(kRequestCases),
