@@ -129,6 +129,9 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 void runInterruptHandlerIfPending() {
     if (!interruptPending.load() || interruptHandler == nullptr) return;
     waitForSignalThread();
+    // With no output open the watchdog ends the process itself; running the
+    // handler as well would write its text twice. Should it not, go on.
+    if (interruptEndsAtOnce.load()) Sleep(kGraceMillis);
     handlerStarted.store(1);
     interruptHandler();
 }
