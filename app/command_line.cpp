@@ -21,6 +21,17 @@ int scanRange(const char* text, std::int64_t& first, std::int64_t& last) {
     return 1;
 }
 
+// The largest number of seconds -t and -w take; its milliseconds fit an int.
+const long kLongestSeconds = 2000000;
+
+// Reads the whole seconds that follow an option letter into seconds, which
+// an argument without digits leaves unchanged; larger counts are capped.
+void scanSeconds(const char* text, int& seconds) {
+    if (*text < '0' || *text > '9') return;
+    long value = std::strtol(text, nullptr, 10);
+    seconds = static_cast<int>(value < kLongestSeconds ? value : kLongestSeconds);
+}
+
 void scanOption(const char* argument, CommandLine& commandLine) {
     switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
         case 'h':
@@ -37,6 +48,12 @@ void scanOption(const char* argument, CommandLine& commandLine) {
                 commandLine.rangeFirst = -1;
                 commandLine.rangeLast = -1;
             }
+            break;
+        case 't':
+            scanSeconds(argument + 2, commandLine.idleLimitSeconds);
+            break;
+        case 'w':
+            scanSeconds(argument + 2, commandLine.firstPauseSeconds);
             break;
         case 'v':
             if (argument[2] >= '0' && argument[2] <= '9') verbosity = argument[2] - '0';
@@ -76,6 +93,8 @@ void printUsage() {
     logAt(0, "  -h     Request headers only\n");
     logAt(0, "  -c     Continue a partial local file\n");
     logAt(0, "  -f     Fail on an error status (400 or more)\n");
+    logAt(0, "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n");
+    logAt(0, "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n");
     logAt(0, "\n");
     logAt(0, "E.G. To retreive //%s/vellum/foo.zip ", kExampleHost);
     logAt(0, "you would say:\n");

@@ -16,6 +16,8 @@ struct CommandLine {
     BoundedString server;
     BoundedString path{"/"};
     int positionalCount = 0;  // counts arguments past the third as well
+    int idleLimitSeconds = 60;   // -t: 0 waits for ever
+    int firstPauseSeconds = 1;   // -w: before the first poor retry; 0: none
 };
 
 // Scans the arguments after the program name; -v sets verbosity at once.

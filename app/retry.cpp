@@ -9,6 +9,8 @@ namespace {
 // as poor.
 const std::int64_t kProductiveBytes = 25600;
 const int kPoorRetryLimit = 3;
+// Pauses stop doubling here, long before their count could overflow.
+const std::int64_t kLongestPauseMillis = 24 * 3600 * 1000;
 
 // Asks for the rest of the file from where the stored bytes end.
 void planResume(TransferRequest& request) {
@@ -24,6 +26,19 @@ void planRestart(TransferRequest& request) {
     request.rangeLast = request.askedLast;
 }
 
+// Waits before the coming retry when the attempt before it added fewer
+// than kProductiveBytes to the file; a productive one makes the next poor
+// attempt's pause the first again.
+void pauseAfterPoorAttempt(std::int64_t gained, RetryPauses& pauses) {
+    if (gained >= kProductiveBytes) {
+        pauses.nextMillis = -1;
+        return;
+    }
+    if (pauses.nextMillis < 0) pauses.nextMillis = pauses.firstMillis;
+    pauseMillis(pauses.nextMillis);
+    if (pauses.nextMillis < kLongestPauseMillis) pauses.nextMillis *= 2;
+}
+
 // Returns 1 when the attempt's outcome ends the run whatever the counter says.
 int endsRun(const TransferResult& result) {
     return result.stage == stageWriteFile || result.stage == stageServerRefused;
@@ -31,7 +46,7 @@ int endsRun(const TransferResult& result) {
 
 }  // namespace
 
-void retryTransfer(TransferRequest& request, TransferResult& result) {
+void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses& pauses) {
     // A 206 proves ranges as well as an Accept-Ranges line does.
     const int resumeAllowed = result.rangeResolution != 0 || result.replyStatus == 206;
     int poorRetries = 0;
@@ -49,12 +64,12 @@ void retryTransfer(TransferRequest& request, TransferResult& result) {
         } else {
             planRestart(request);
         }
+        pauseAfterPoorAttempt(pauses.lastGain, pauses);
         std::int64_t before = request.stored.count;
         fetchOnce(request, result);
         if (endsRun(result)) return;
-        if (result.stage != stageCompleted) {
-            poorRetries = request.stored.count - before < kProductiveBytes ? poorRetries + 1 : 1;
-        }
+        pauses.lastGain = request.stored.count - before;
+        if (result.stage != stageCompleted) poorRetries = pauses.lastGain < kProductiveBytes ? poorRetries + 1 : 1;
         if (poorRetries >= kPoorRetryLimit) return;
     }
 }

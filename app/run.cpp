@@ -43,6 +43,15 @@ void onInterrupt() {
     std::exit(kStatusInterrupted);  // the runtime flushes and closes the file
 }
 
+// What onInterrupt writes at the verbosity of the run, for the platform to
+// write itself where the handler cannot run.
+const char* interruptFarewell() {
+    if (verbosity >= 9) return "INTERRUPT\nCleaning up...\n";
+    return verbosity >= 1 ? "INTERRUPT\n" : "";
+}
+
+const std::int64_t kMillisPerSecond = 1000;
+
 // Fills the address from a dotted address or a host lookup. Returns 1, or 0
 // when the lookup failed.
 int resolveServer(const ServerArgument& server, Ipv4Address& address) {
@@ -112,15 +121,17 @@ int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
 }
 
 // Runs the first attempt and any retries. Returns the exit status.
-int transfer(TransferRequest& request) {
+int transfer(TransferRequest& request, RetryPauses& pauses) {
     TransferResult result;
     if (request.kind == attemptResume && storedBytesComplete(request.stored)) {
         logAt(3, "The file is complete already: nothing to fetch\n");
         return closeOutput(request.output) ? kStatusDone : kStatusFileFailed;
     }
+    std::int64_t before = request.stored.count;
     int firstCompleted = fetchOnce(request, result);
     if (!firstCompleted && result.stage != stageWriteFile && result.stage != stageServerRefused) {
-        retryTransfer(request, result);
+        pauses.lastGain = request.stored.count - before;
+        retryTransfer(request, result, pauses);
     }
     if (result.stage == stageWriteFile || result.stage == stageServerRefused) return endWithoutRetry(request, result);
     // Every error status that -f refused shows, the last one included.
@@ -229,8 +240,12 @@ int runCommandLine(const CommandLine& commandLine) {
     }
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
-    installInterruptHandler(onInterrupt);
+    installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
+    // Until the output is open there is nothing to keep, and the lookup and
+    // the open may wait in calls that never see the interrupt.
+    setInterruptEndsAtOnce(1);
     if (startSockets() != 0) return kStatusUsage;
+    setIdleLimit(commandLine.idleLimitSeconds * static_cast<int>(kMillisPerSecond));
     TransferRequest request;
     if (!resolveServer(server, request.address)) {
         reportLookupFailure("GetHostByName");
@@ -251,7 +266,10 @@ int runCommandLine(const CommandLine& commandLine) {
         finishRun();
         return failed;
     }
-    int status = transfer(request);
+    setInterruptEndsAtOnce(0);
+    RetryPauses pauses;
+    pauses.firstMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
+    int status = transfer(request, pauses);
     finishRun();
     return status;
 }

@@ -152,6 +152,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
     size_t written = wanted == 0 ? 0 : std::fwrite(bytes + skipped, 1, wanted, request.output);
     if (written < wanted) {
         result.bodyBytes += static_cast<std::int64_t>(written);
+        actOnPendingInterrupt();  // an output that blocked was cut short by the interrupt
         return failFileCall(result, "fwrite", errno);
     }
     countStored(result, body, count, static_cast<std::int64_t>(written));

@@ -60,11 +60,33 @@ int receiveBytes(SocketHandle socket, char* block, int capacity);
 
 void closeSocket(SocketHandle socket);
 
-// Arranges for handler to run when the user interrupts the program. The
-// handler runs in the program's normal flow, never inside a signal, at the
-// latest when a socket wait notices the interrupt; it is expected to end
-// the process.
-void installInterruptHandler(void (*handler)());
+// Arranges for handler to run when the user interrupts the program or any
+// other request to end it arrives (SIGTERM and SIGHUP; Ctrl+Break and the
+// closing console window). The handler runs in the program's normal flow,
+// never inside a signal, at the latest when a wait notices the interrupt;
+// it is expected to end the process. farewell is what the handler writes to
+// standard error and status the exit status it ends with: the platform uses
+// both itself when it has to end the process without the handler, and ends
+// it with status when the handler's exit gets stuck writing to an output
+// nobody reads.
+void installInterruptHandler(void (*handler)(), const char* farewell, int status);
+
+// While on, an interrupt ends the process at once with the farewell: for
+// stretches that hold nothing to be written out but may wait in calls that
+// do not watch the interrupt (the host lookup, opening the output).
+void setInterruptEndsAtOnce(int atOnce);
+
+// Runs the handler when an interrupt is pending: for a caller whose call
+// came back short because the interrupt cut it.
+void actOnPendingInterrupt();
+
+// Sets how long one wait of a socket call may pass with nothing arriving
+// (or no room to send) before the call fails with the timed-out code;
+// 0 waits forever, as it does until this is called.
+void setIdleLimit(int millis);
+
+// Waits millis, running the handler as soon as an interrupt arrives.
+void pauseMillis(std::int64_t millis);
 
 // Returns 1 when the output can be emptied for a fresh start: a regular
 // file, or the null device, which keeps nothing. A pipe, a terminal or

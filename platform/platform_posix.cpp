@@ -1,7 +1,7 @@
 // POSIX stand-in: BSD sockets play the part of Windows Sockets 1.1.
 // Sockets are non-blocking underneath so that every wait can also watch
-// a self-pipe that the interrupt signal writes to; to the layers above,
-// the calls still behave as blocking ones.
+// a self-pipe that the interrupt signal writes to, and can end after the
+// idle limit; to the layers above, the calls still behave as blocking ones.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,8 +25,30 @@ namespace {
 int lastError = 0;
 
 volatile std::sig_atomic_t interruptPending = 0;
+volatile std::sig_atomic_t interruptEndsAtOnce = 0;
 int interruptPipe[2] = {-1, -1};
 void (*interruptHandler)() = nullptr;
+const char* interruptFarewell = "";
+int interruptStatus = 1;
+
+// A socket wait that sees nothing for this long fails; 0: never.
+int idleLimitMillis = 0;
+const int kTimedOutCode = 10060;
+// One poll waits at most this long; a longer wait takes several.
+const std::int64_t kLongestPollMillis = 3600 * 1000;
+
+// After an interrupt a timer ticks: each tick cuts short a call that
+// blocks on an output nobody reads (a full pipe, a stopped terminal), which
+// the C runtime would otherwise go on retrying, so that the flow gets to
+// the handler; and the last ends the process should even the exit's own
+// flush of that output keep blocking.
+volatile std::sig_atomic_t handlerStarted = 0;
+volatile std::sig_atomic_t ticksSinceInterrupt = 0;
+const long kTickMicros = 100 * 1000;
+const int kTicksBeforeEnd = 20;
+
+// The signals that end the run with the bytes kept.
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct ErrnoCode {
     int errnoValue;
@@ -88,9 +111,26 @@ int failWithErrno() {
     return -1;
 }
 
+// Writes the farewell and ends the process; safe inside a signal.
+void endWithFarewell() {
+    size_t length = std::strlen(interruptFarewell);
+    ssize_t ignored = write(2, interruptFarewell, length);
+    (void)ignored;
+    _exit(interruptStatus);
+}
+
+void onWatchdogTick(int) {
+    if (++ticksSinceInterrupt < kTicksBeforeEnd) return;
+    if (!handlerStarted) endWithFarewell();
+    _exit(interruptStatus);
+}
+
 void onInterruptSignal(int) {
+    if (interruptEndsAtOnce) endWithFarewell();
     int savedErrno = errno;
     interruptPending = 1;
+    itimerval ticks = {{0, kTickMicros}, {0, kTickMicros}};
+    setitimer(ITIMER_REAL, &ticks, nullptr);
     if (interruptPipe[1] >= 0) {
         char wake = 1;
         ssize_t ignored = write(interruptPipe[1], &wake, 1);
@@ -107,20 +147,46 @@ int knownColumns = 80;
 void onResizeSignal(int) { terminalResized = 1; }
 
 void runInterruptHandlerIfPending() {
-    if (interruptPending && interruptHandler != nullptr) interruptHandler();
+    if (!interruptPending || interruptHandler == nullptr) return;
+    handlerStarted = 1;
+    interruptHandler();
 }
 
-// Waits until the socket is ready for events or an interrupt arrives.
-// Returns 0 when ready, -1 on failure.
-int waitForSocket(int socket, short events) {
+std::int64_t millisNow() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the descriptor is ready for events, an interrupt arrives or
+// limitMillis pass (0: no limit). Returns 1 when ready, 0 when the time
+// passed, -1 on failure.
+int waitForReady(int descriptor, short events, std::int64_t limitMillis) {
+    std::int64_t deadline = millisNow() + limitMillis;
     for (;;) {
         runInterruptHandlerIfPending();
-        pollfd watched[2] = {{socket, events, 0}, {interruptPipe[0], POLLIN, 0}};
-        int count = interruptPipe[0] >= 0 ? 2 : 1;
-        int ready = poll(watched, static_cast<nfds_t>(count), -1);
-        if (ready < 0 && errno != EINTR) return failWithErrno();
-        if (ready > 0 && watched[0].revents != 0) return 0;
+        int timeout = -1;
+        if (limitMillis > 0) {
+            std::int64_t left = deadline - millisNow();
+            if (left <= 0) return 0;
+            timeout = static_cast<int>(left < kLongestPollMillis ? left : kLongestPollMillis);
+        }
+        pollfd watched[2] = {{descriptor, events, 0}, {interruptPipe[0], POLLIN, 0}};
+        int count = interruptPipe[0] >= 0 && descriptor != interruptPipe[0] ? 2 : 1;
+        int ready = poll(watched, static_cast<nfds_t>(count), timeout);
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready > 0 && watched[0].revents != 0) return 1;
     }
+}
+
+// Waits until the socket is ready for events, within the idle limit.
+// Returns 0 when ready, -1 on failure or when the limit passed.
+int waitForSocket(int socket, short events) {
+    int ready = waitForReady(socket, events, idleLimitMillis);
+    if (ready > 0) return 0;
+    if (ready < 0) return failWithErrno();
+    lastError = kTimedOutCode;
+    return -1;
 }
 
 // The kernel pipe that carries body bytes from the socket to the file; made
@@ -200,9 +266,10 @@ int mayRetryWrite(int output) {
         return 1;
     }
     if (savedErrno != EAGAIN && savedErrno != EWOULDBLOCK) return 0;
-    int waited = waitForSocket(output, POLLOUT);
+    // An output that is slow to take bytes is no silent peer: no limit.
+    int waited = waitForReady(output, POLLOUT, 0);
     errno = savedErrno;
-    return waited == 0;
+    return waited > 0;
 }
 
 // Moves count bytes from the pipe into the output. Returns 0 when all
@@ -386,16 +453,40 @@ void closeSocket(SocketHandle socket) {
     closeBodyPipe();
 }
 
-void installInterruptHandler(void (*handler)()) {
+void installInterruptHandler(void (*handler)(), const char* farewell, int status) {
     interruptHandler = handler;
+    interruptFarewell = farewell;
+    interruptStatus = status;
     if (interruptPipe[0] < 0 && pipe2(interruptPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         interruptPipe[0] = interruptPipe[1] = -1;
     }
+    // No SA_RESTART: a blocked write or open comes back with EINTR, so the
+    // flow gets to the handler.
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onInterruptSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (int ending : kEndingSignals) sigaddset(&action.sa_mask, ending);
+    for (int ending : kEndingSignals) sigaction(ending, &action, nullptr);
+    action.sa_handler = onWatchdogTick;
+    sigaction(SIGALRM, &action, nullptr);
+}
+
+void setInterruptEndsAtOnce(int atOnce) {
+    interruptEndsAtOnce = atOnce;
+    if (atOnce && interruptPending) endWithFarewell();
+}
+
+void actOnPendingInterrupt() { runInterruptHandlerIfPending(); }
+
+void setIdleLimit(int millis) { idleLimitMillis = millis > 0 ? millis : 0; }
+
+void pauseMillis(std::int64_t millis) {
+    if (millis <= 0) return;
+    // Without the self-pipe the pause still ends, and the handler runs then.
+    int descriptor = interruptPipe[0] >= 0 ? interruptPipe[0] : -1;
+    waitForReady(descriptor, POLLIN, millis);
+    runInterruptHandlerIfPending();
 }
 
 int outputCanBeEmptied(std::FILE* file) {
@@ -479,8 +570,4 @@ int terminalColumns() {
     return knownColumns;
 }
 
-std::int64_t monotonicMillis() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t monotonicMillis() { return millisNow(); }

@@ -10,8 +10,17 @@
 // progress, which ends a blocking call on it at once; the main thread
 // looks at the flag after every socket call and, when it is up, runs the
 // program's handler there (log, stop the socket layer, exit 99 with the
-// file flushed by the runtime). The calls themselves stay plain blocking
-// ones, so their results and error codes are the platform's own.
+// file flushed by the runtime). A socket call first waits in select, in
+// short steps that look at the flag, for as long as the idle limit allows;
+// the call itself then does not block, and its results and error codes
+// stay the platform's own.
+//
+// Ctrl+Break and the closing console window come through a console control
+// handler of the program's own and take the same road. Where the main
+// thread cannot get to the flag (inside the host lookup, or in a write to
+// an output nobody reads) a watchdog thread ends the process with status
+// 99 after writing the handler's text itself: at once while no output is
+// open, otherwise after a grace period.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock.h>
@@ -29,7 +38,23 @@ int lastError = 0;
 
 std::atomic<int> interruptPending(0);
 std::atomic<int> signalThreadDone(0);
+std::atomic<int> handlerStarted(0);
+std::atomic<int> interruptEndsAtOnce(0);
+std::atomic<int> watchdogStarted(0);
 void (*interruptHandler)() = nullptr;
+const char* interruptFarewell = "";
+int interruptStatus = 1;
+
+// A socket wait that sees nothing for this long fails; 0: never.
+int idleLimitMillis = 0;
+// Waits look at the interrupt flag at least this often.
+const std::int64_t kStepMillis = 50;
+// How long the main thread has to act on an interrupt, and then to exit,
+// before the watchdog ends the process.
+const DWORD kGraceMillis = 2000;
+// The system ends the process this long after a closing console window's
+// event (5 s); the handler holds it back meanwhile.
+const DWORD kCloseHoldMillis = 4500;
 
 // The socket of the attempt in progress. Whoever takes it out (the main
 // thread to close it, or the signal thread) is the one that closes it, so
@@ -40,10 +65,48 @@ std::atomic<SOCKET> activeSocket(INVALID_SOCKET);
 // log must reach a pipe or file line by line, as it is written.
 const int kStandardErrorUnbuffered = std::setvbuf(stderr, nullptr, _IONBF, 0);
 
-void onInterruptSignal(int) {
+// Waits, bounded, until the console-event thread has left its calls:
+// ending the process while it is inside them has been seen to get the
+// whole process killed (under Wine).
+void waitForSignalThread() {
+    for (int waited = 0; !signalThreadDone.load() && waited < 500; ++waited) Sleep(1);
+    Sleep(10);
+}
+
+// Ends the process without the runtime's exit, which would flush into an
+// output that may never take the bytes.
+void endProcessNow() { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(interruptStatus)); }
+
+DWORD WINAPI watchInterrupt(LPVOID) {
+    waitForSignalThread();
+    if (!interruptEndsAtOnce.load()) {
+        for (DWORD waited = 0; !handlerStarted.load() && waited < kGraceMillis; waited += 10) Sleep(10);
+    }
+    if (handlerStarted.load()) {
+        Sleep(kGraceMillis);  // the handler's exit got stuck flushing
+    } else {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), interruptFarewell,
+                  static_cast<DWORD>(std::strlen(interruptFarewell)), &written, nullptr);
+    }
+    endProcessNow();
+    return 0;
+}
+
+// Raises the flag for the main thread, ends a wait on the socket of the
+// attempt in progress and starts the watchdog.
+void raiseInterrupt() {
     interruptPending.store(1);
     SOCKET socket = activeSocket.exchange(INVALID_SOCKET);
     if (socket != INVALID_SOCKET) closesocket(socket);
+    if (watchdogStarted.exchange(1) == 0) {
+        HANDLE thread = CreateThread(nullptr, 0, watchInterrupt, nullptr, 0, nullptr);
+        if (thread != nullptr) CloseHandle(thread);
+    }
+}
+
+void onInterruptSignal(int) {
+    raiseInterrupt();
     // The runtime resets the handler before calling it; a second Ctrl+C
     // before the main thread gets to the flag must not kill the process
     // with the file unflushed.
@@ -51,13 +114,25 @@ void onInterruptSignal(int) {
     signalThreadDone.store(1);
 }
 
+// Ctrl+C goes on to the runtime, which calls onInterruptSignal; the other
+// events that end a console program are taken here.
+BOOL WINAPI onConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT) return FALSE;
+    raiseInterrupt();
+    signalThreadDone.store(1);
+    // When this returns after a closing window, the system ends the process
+    // at once; the main thread needs the time to store the bytes.
+    if (event != CTRL_BREAK_EVENT) Sleep(kCloseHoldMillis);
+    return TRUE;
+}
+
 void runInterruptHandlerIfPending() {
     if (!interruptPending.load() || interruptHandler == nullptr) return;
-    // Exiting while the console-event thread is still inside its calls has
-    // been seen to get the whole process killed (under Wine); let it finish
-    // and return first. Bounded, and only on the way out.
-    for (int waited = 0; !signalThreadDone.load() && waited < 500; ++waited) Sleep(1);
-    Sleep(10);
+    waitForSignalThread();
+    // With no output open the watchdog ends the process itself; running the
+    // handler as well would write its text twice. Should it not, go on.
+    if (interruptEndsAtOnce.load()) Sleep(kGraceMillis);
+    handlerStarted.store(1);
     interruptHandler();
 }
 
@@ -69,6 +144,56 @@ int finishCall(bool failed) {
     if (failed) lastError = WSAGetLastError();
     runInterruptHandlerIfPending();
     return failed ? -1 : 0;
+}
+
+// Returns the length of the next wait step, or 0 when the idle limit,
+// counted from startedAt, has passed.
+std::int64_t nextStepMillis(std::int64_t startedAt) {
+    if (idleLimitMillis <= 0) return kStepMillis;
+    std::int64_t left = startedAt + idleLimitMillis - monotonicMillis();
+    if (left <= 0) return 0;
+    return left < kStepMillis ? left : kStepMillis;
+}
+
+// Waits until the socket is readable (writable when forWrite is set; a
+// connect in progress that failed also ends the wait), within the idle
+// limit. Returns 0 when ready, -1 on failure or when the limit passed
+// (the timed-out code).
+int waitForSocket(SOCKET socket, int forWrite) {
+    std::int64_t startedAt = monotonicMillis();
+    for (;;) {
+        runInterruptHandlerIfPending();
+        std::int64_t step = nextStepMillis(startedAt);
+        if (step == 0) {
+            lastError = WSAETIMEDOUT;
+            return -1;
+        }
+        fd_set ready;
+        fd_set failed;
+        FD_ZERO(&ready);
+        FD_SET(socket, &ready);
+        FD_ZERO(&failed);
+        FD_SET(socket, &failed);
+        timeval timeout = {static_cast<long>(step / 1000), static_cast<long>(step % 1000 * 1000)};
+        int count = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &timeout);
+        if (count == SOCKET_ERROR) return finishCall(true);
+        if (count > 0) return 0;
+    }
+}
+
+// Finishes a connect that is in progress on a non-blocking socket.
+// Returns 0 when connected, -1 on failure (last error set).
+int finishConnect(SOCKET socket) {
+    if (waitForSocket(socket, 1) != 0) return -1;
+    int pending = 0;
+    int size = sizeof pending;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == SOCKET_ERROR) {
+        return finishCall(true);
+    }
+    if (pending == 0) return finishCall(false);
+    lastError = pending;
+    runInterruptHandlerIfPending();
+    return -1;
 }
 
 }  // namespace
@@ -123,13 +248,23 @@ int connectSocket(SocketHandle socket, const Ipv4Address& address) {
     target.sin_family = static_cast<short>(address.family);
     target.sin_port = address.port;
     target.sin_addr.s_addr = address.address;
-    int result = connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&target), sizeof target);
-    return finishCall(result == SOCKET_ERROR);
+    SOCKET handle = static_cast<SOCKET>(socket);
+    // Non-blocking only while connecting, so that the wait has a limit.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR) return finishCall(true);
+    int outcome = 0;
+    if (connect(handle, reinterpret_cast<sockaddr*>(&target), sizeof target) == SOCKET_ERROR) {
+        outcome = WSAGetLastError() == WSAEWOULDBLOCK ? finishConnect(handle) : finishCall(true);
+    }
+    if (outcome != 0) return -1;
+    nonBlocking = 0;
+    return finishCall(ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR);
 }
 
 int sendBytes(SocketHandle socket, const char* bytes, int count) {
     int sent = 0;
     while (sent < count) {
+        if (waitForSocket(static_cast<SOCKET>(socket), 1) != 0) return -1;
         int result = send(static_cast<SOCKET>(socket), bytes + sent, count - sent, 0);
         if (finishCall(result == SOCKET_ERROR) != 0) return -1;
         sent += result;
@@ -138,7 +273,7 @@ int sendBytes(SocketHandle socket, const char* bytes, int count) {
 }
 
 int receiveBytes(SocketHandle socket, char* block, int capacity) {
-    runInterruptHandlerIfPending();
+    if (waitForSocket(static_cast<SOCKET>(socket), 0) != 0) return -1;
     int result = recv(static_cast<SOCKET>(socket), block, capacity, 0);
     if (finishCall(result == SOCKET_ERROR) != 0) return -1;
     return result;
@@ -154,9 +289,31 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-void installInterruptHandler(void (*handler)()) {
+void installInterruptHandler(void (*handler)(), const char* farewell, int status) {
     interruptHandler = handler;
+    interruptFarewell = farewell;
+    interruptStatus = status;
     std::signal(SIGINT, onInterruptSignal);
+    // Handlers are asked last-registered first: this one sees every event
+    // before the runtime's, and passes Ctrl+C on to it.
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+// The watchdog reads the flag when it starts; a Ctrl+C that came before the
+// flag went down ends the process there, one after it in the main thread.
+void setInterruptEndsAtOnce(int atOnce) { interruptEndsAtOnce.store(atOnce); }
+
+void actOnPendingInterrupt() { runInterruptHandlerIfPending(); }
+
+void setIdleLimit(int millis) { idleLimitMillis = millis > 0 ? millis : 0; }
+
+void pauseMillis(std::int64_t millis) {
+    std::int64_t until = monotonicMillis() + millis;
+    for (std::int64_t left = millis; left > 0; left = until - monotonicMillis()) {
+        runInterruptHandlerIfPending();
+        Sleep(static_cast<DWORD>(left < kStepMillis ? left : kStepMillis));
+    }
+    runInterruptHandlerIfPending();
 }
 
 namespace {

@@ -18,6 +18,8 @@ const char kUsageText[] =
     "  -h     Request headers only\n"
     "  -c     Continue a partial local file\n"
     "  -f     Fail on an error status (400 or more)\n"
+    "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n"
+    "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n"
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
@@ -53,7 +55,7 @@ const UsageCase kUsageCases[] = {
     {"FourPositionals", {"OUT", "127.0.0.1", "/a", "extra"}},
     {"FivePositionalsAroundOptions", {"OUT", "-v9", "127.0.0.1", "/a", "-h", "b", "c"}},
     {"SilentStillShowsUsage", {"-v0", "OUT"}},
-    {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "OUT"}},
+    {"OptionsAreNotPositionals", {"-h", "-r1-2", "-x", "-", "-v5", "-t5", "-W0", "OUT"}},
     {"FileNameWithDashIsAnOption", {"-out.bin", "127.0.0.1"}},
     {"LoneDashIsNoPositional", {"-", "127.0.0.1"}},
     {"UrlPathAndThirdPositional", {"OUT", "http://127.0.0.1/a", "/b"}},
@@ -131,6 +133,8 @@ const RequestCase kRequestCases[] = {
      "GET /f HTTP/1.0\r\nHost: localhost:8080\r\n\r\n", 8080},
     {"UrlPortAndPath", {"OUT", "http://127.0.0.1:8080/big.bin"},
      "GET /big.bin HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n", 8080},
+    {"LimitsWithoutNumbersIgnored", {"-T", "-tx", "-w", "-W-1", "OUT", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Request, AcceptedCommandLine, testing::ValuesIn(kRequestCases),

@@ -175,7 +175,7 @@ TEST(DroppedConnection, NoDeathBySignal) {
     std::thread server(dropConnections, listener, std::cref(stop));
     std::vector<ProgramOutcome> outcomes;
     for (int run = 0; run < 5; ++run) {
-        outcomes.push_back(runProgram(programWith({"-v1", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin")));
+        outcomes.push_back(runProgram(programWith({"-v1", "-w0", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin")));
     }
     stop = true;
     server.join();

@@ -2,10 +2,13 @@
 // the file holds afterwards, the notes printed and the exit status.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "tests/support/fake_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -53,15 +56,17 @@ struct RetryCase {
     std::string standardError;  // at -v1 unless the options say otherwise
     std::string stored;
     std::string existing = "";  // what the local file holds before the run; "": no file
+    const char* wineCannot = nullptr;  // why the case cannot hold under Wine
 };
 
 class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
 
 TEST_P(BrokenTransfer, RetriesAsExpected) {
     const RetryCase& retry = GetParam();
+    if (retry.wineCannot != nullptr) SKIP_UNDER_WINE(retry.wineCannot);
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    std::vector<std::string> command = {WEBHAUL_BINARY, "-v1"};
+    std::vector<std::string> command = {WEBHAUL_BINARY, "-v1", "-w0"};
     command.insert(command.end(), retry.options.begin(), retry.options.end());
     command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
     if (!retry.existing.empty()) {
@@ -145,7 +150,11 @@ const RetryCase kRetryCases[] = {
      {kGet, kGet},
      10,
      kResetNote,
-     served()},
+     served(),
+     "",
+     // The program waits in select, not recv, when the reset comes; Wine
+     // then reports an orderly close, which completes a page without length.
+     "Wine reads a reset that comes before recv as an orderly close"},
     // The file grows by none, more, none, none of 25600 bytes: the counter
     // goes 1, 1, 2, 3 and the fourth retry's failure ends the run. The
     // last retry got no reply, so the bytes before it stay.
@@ -293,6 +302,31 @@ const RetryCase kRetryCases[] = {
      10,
      "HTTP/1.0 503 Busy\n\n",
      served()},
+    // A server that goes silent: after the idle limit (1 s here) the attempt
+    // fails, and the retry goes on as after any broken attempt.
+    {"StallBeforeReplyTimesOut",
+     {"-t1"},
+     {{pauseFor(1300)}, sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet},
+     10,
+     "recv: Timed out\n\n",
+     served()},
+    {"StallMidBodyResumed",
+     {"-t1"},
+     {{sendData(headOf200(40000, true) + part(0, 10000)), pauseFor(1300)},
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n"},
+     10,
+     "recv: Timed out\n\n",
+     served()},
+    // The limit is per wait: a trickle longer than it in all still completes.
+    {"TrickleOutlastsIdleLimit",
+     {"-t1"},
+     {{sendData(headOf200(6, false)), sendData(part(0, 6), 1, 300), closeInOrder()}},
+     {kGet},
+     0,
+     "",
+     part(0, 6)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
@@ -302,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
 TEST(RestartIntoDevice, CompletesWithStatus10) {
     Exchange exchange = runAgainstServer(
         {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(40000, false) + served())},
-        {WEBHAUL_BINARY, "-v1", "/dev/null", "127.0.0.1", "/f"});
+        {WEBHAUL_BINARY, "-v1", "-w0", "/dev/null", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(10, exchange.outcome.exitStatus);
     EXPECT_EQ(kResetNote, withWineResets(exchange.outcome.standardError, kResetNote));
@@ -315,7 +349,7 @@ TEST(RestartIntoPipe, ReaderGetsEveryByteOnce) {
     SKIP_UNDER_WINE("the Windows build has no /dev/stdout to write to");
     Exchange exchange = runAgainstServer(
         {sendThenReset(headOf200(40000, false) + part(0, 10000)), sendThenClose(headOf200(40000, false) + served())},
-        {WEBHAUL_BINARY, "-v1", "/dev/stdout", "127.0.0.1", "/f"});
+        {WEBHAUL_BINARY, "-v1", "-w0", "/dev/stdout", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(10, exchange.outcome.exitStatus);
     EXPECT_EQ(kResetNote, exchange.outcome.standardError);
@@ -330,7 +364,7 @@ const char kConnecting[] = "Connecting to server, address=127.0.0.1, port=80...\
 TEST(RefusedConnection, GivesUpWithStatus12) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/f"});
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-w0", scratch.path + "out.bin", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     EXPECT_EQ(repeated(kRefusedNote, 3), exchange.outcome.standardError);
@@ -340,10 +374,51 @@ TEST(RefusedConnection, GivesUpWithStatus12) {
     EXPECT_EQ("", stored);
 }
 
+// The pauses before poor retries double: attempts at about 0, 1, 3 and 7 s.
+TEST(RefusedConnection, PausesDoubleBeforePoorRetries) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", "-w1", scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ASSERT_TRUE(exchange.ready);
+    EXPECT_EQ(12, exchange.outcome.exitStatus);
+    // Each attempt's line, then its note; the clean-up line last.
+    const std::vector<int>& lineEnds = exchange.outcome.lineEndMillis;
+    std::string seen = exchange.outcome.standardError + "lines ended at (ms):";
+    for (int millis : lineEnds) seen += " " + std::to_string(millis);
+    ASSERT_EQ(8u, lineEnds.size()) << seen;
+    // Loose above: a loaded machine may start an attempt late.
+    const int pauses[] = {1000, 2000, 4000};
+    for (int retry = 0; retry < 3; ++retry) {
+        int gap = lineEnds[2 * retry + 2] - lineEnds[2 * retry];
+        EXPECT_LE(pauses[retry] - 150, gap) << "before retry " << retry + 1 << "\n" << seen;
+        EXPECT_GE(pauses[retry] + 1500, gap) << "before retry " << retry + 1 << "\n" << seen;
+    }
+}
+
+// An address that never answers a connect: the attempt fails after the
+// idle limit (the retry that follows meets the same; Ctrl+C ends it).
+TEST(SilentAddress, ConnectTimesOut) {
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    std::vector<int> fillers;
+    int listener = listenWithoutAnswer(80, fillers);
+    ASSERT_LE(0, listener);
+    ProgramOptions options;
+    options.interruptWhenSeen = "Timed out";
+    ProgramOutcome outcome =
+        runProgram(programWith({"-v1", "-t1", "-w0", "OUT", "127.0.0.1", "/f"}, scratch.path + "out.bin"), options);
+    for (int filler : fillers) close(filler);
+    close(listener);
+    EXPECT_EQ(99, outcome.exitStatus);
+    EXPECT_EQ("connect(127.0.0.1:80): Timed out\nINTERRUPT\n", outcome.standardError);
+    ASSERT_LE(1u, outcome.lineEndMillis.size());
+    EXPECT_LE(900, outcome.lineEndMillis[0]);
+}
+
 TEST(RefusedConnection, TraceShowsFourAttempts) {
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", scratch.path + "out.bin", "127.0.0.1", "/f"});
+    Exchange exchange = runAgainstServer({}, {WEBHAUL_BINARY, "-v9", "-w0", scratch.path + "out.bin", "127.0.0.1", "/f"});
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(12, exchange.outcome.exitStatus);
     std::string attempt = std::string(kConnecting) + kRefusedNote;

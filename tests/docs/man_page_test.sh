@@ -58,7 +58,7 @@ grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||
   fail "exit status 4 does not mention a failed write"
 
 limits=$(section BUGS | tr -s ' \n' ' ')
-for limit in "IPv4" "HTTP/1.0" "not followed" "TLS" "no timeout"; do
+for limit in "IPv4" "HTTP/1.0" "not followed" "TLS"; do
   grep -qi -- "$limit" <<<"$limits" || fail "limit not named: $limit"
 done
 # Host lines and ports are no longer limits: the description tells them.

@@ -143,7 +143,7 @@ TEST_P(HostileReply, EndsClearlyWithSmallMemory) {
     const char* level = script.fillerBytes > 1000000 ? "-v1" : "-v5";
     ProgramOptions options;
     options.deadlineMillis = 60000;
-    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, level, output, "127.0.0.1", "/"}, options);
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, level, "-w0", output, "127.0.0.1", "/"}, options);
     server.stopping = true;
     server.thread.join();
     std::string log = outcome.standardError.substr(0, 3000);

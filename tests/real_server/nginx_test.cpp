@@ -89,7 +89,7 @@ protected:
     // Runs the program on the server argument; an empty path is left out.
     ProgramOutcome fetch(const std::vector<std::string>& options, const std::string& path,
                          const std::string& serverArgument = "127.0.0.1") {
-        std::vector<std::string> arguments{WEBHAUL_BINARY};
+        std::vector<std::string> arguments{WEBHAUL_BINARY, "-w0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
         arguments.insert(arguments.end(), {output, serverArgument});
         if (!path.empty()) arguments.push_back(path);

@@ -82,7 +82,7 @@ TEST_P(UnderMemcheck, NoLeakAndNoInvalidAccess) {
     ProgramOptions options;
     options.deadlineMillis = 120000;
     ProgramOutcome outcome = runProgram({kValgrind, "--error-exitcode=" + std::to_string(kMemcheckFailed), "--leak-check=full",
-                                         "--errors-for-leak-kinds=definite,indirect", WEBHAUL_BINARY, output, "127.0.0.1", "/file"},
+                                         "--errors-for-leak-kinds=definite,indirect", WEBHAUL_BINARY, "-w0", output, "127.0.0.1", "/file"},
                                         options);
     if (memcheck.connections > 0) stopFakeServer(server);
     EXPECT_EQ(memcheck.exitStatus, outcome.exitStatus) << outcome.standardError;

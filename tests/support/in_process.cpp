@@ -98,7 +98,10 @@ int transferWithRetries(TransferRequest& request, TransferResult& result) {
     request.askedFirst = request.rangeFirst;
     request.askedLast = request.rangeLast;
     int firstCompleted = fetchOnce(request, result);
-    if (!firstCompleted && result.stage != stageWriteFile) retryTransfer(request, result);
+    RetryPauses noPauses;
+    if (!firstCompleted && result.stage != stageWriteFile && result.stage != stageServerRefused) {
+        retryTransfer(request, result, noPauses);
+    }
     if (result.stage == stageWriteFile) return 4;
     if (result.stage == stageServerRefused) return 3;
     return firstCompleted ? 0 : 10 + result.stage;

@@ -21,13 +21,13 @@ sockaddr_in loopbackAddress(unsigned short port) {
 
 }  // namespace
 
-int listenOnLoopback(unsigned short port) {
+int listenOnLoopback(unsigned short port, int backlog) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener < 0) return -1;
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = loopbackAddress(port);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 16) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, backlog) != 0) {
         close(listener);
         return -1;
     }
@@ -39,6 +39,26 @@ unsigned short boundPort(int socket) {
     socklen_t size = sizeof address;
     if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
     return ntohs(address.sin_port);
+}
+
+int listenWithoutAnswer(unsigned short port, std::vector<int>& fillers) {
+    int listener = listenOnLoopback(port, 0);
+    if (listener < 0) return -1;
+    // The queue holds one connection more than the backlog; the first
+    // connect that stays unanswered shows that it is full.
+    for (int tries = 0; tries < 8; ++tries) {
+        int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (filler < 0) break;
+        fillers.push_back(filler);
+        sockaddr_in address = loopbackAddress(port);
+        connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        pollfd watched = {filler, POLLOUT, 0};
+        if (poll(&watched, 1, 200) == 0) return listener;
+    }
+    for (int filler : fillers) close(filler);
+    fillers.clear();
+    close(listener);
+    return -1;
 }
 
 int connectToLoopback(unsigned short port) {

@@ -4,9 +4,16 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 // Returns a socket listening on 127.0.0.1:port, or -1.
-int listenOnLoopback(unsigned short port);
+int listenOnLoopback(unsigned short port, int backlog = 16);
+
+// Listens on 127.0.0.1:port, accepts nothing and fills the queue of
+// connections with its own, so that a further connect gets no answer at
+// all. Returns the listener, or -1; fillers receives the filling
+// connections (close them with it).
+int listenWithoutAnswer(unsigned short port, std::vector<int>& fillers);
 
 // Returns the local port a socket is bound to, or 0 on failure.
 unsigned short boundPort(int socket);

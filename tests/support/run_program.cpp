@@ -29,8 +29,7 @@ void startChild(const std::vector<std::string>& arguments, const ProgramOptions&
     argv.push_back(nullptr);
     // The program must meet the signals as a user's shell would hand them
     // over, whatever the test process itself ignores or blocks.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
+    for (int handed : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(handed, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -44,6 +43,13 @@ int drain(int fd, std::string& text) {
     ssize_t count = read(fd, block, sizeof block);
     if (count > 0) text.append(block, static_cast<size_t>(count));
     return count > 0 || (count < 0 && errno == EINTR);
+}
+
+// Notes the time for each line end in text from index from on.
+void stampLineEnds(const std::string& text, size_t from, int millis, std::vector<int>& stamps) {
+    for (size_t at = text.find('\n', from); at != std::string::npos; at = text.find('\n', at + 1)) {
+        stamps.push_back(millis);
+    }
 }
 
 // Returns captured standard error as the tests compare it. The Windows
@@ -76,8 +82,10 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
     }
     close(errorPipe[1]);
     close(outputPipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.deadlineMillis);
+    auto started = std::chrono::steady_clock::now();
+    auto deadline = started + std::chrono::milliseconds(options.deadlineMillis);
     bool errorOpen = true, outputOpen = true, interrupted = false;
+    auto interruptAt = std::chrono::steady_clock::time_point::max();
     while (errorOpen || outputOpen) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
@@ -86,11 +94,20 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
         }
         pollfd watched[2] = {{errorOpen ? errorPipe[0] : -1, POLLIN, 0}, {outputOpen ? outputPipe[0] : -1, POLLIN, 0}};
         if (poll(watched, 2, 50) < 0) continue;
-        if (watched[0].revents != 0) errorOpen = drain(errorPipe[0], outcome.standardError);
+        if (watched[0].revents != 0) {
+            size_t before = outcome.standardError.size();
+            errorOpen = drain(errorPipe[0], outcome.standardError);
+            auto now = std::chrono::steady_clock::now();
+            int millis = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count());
+            stampLineEnds(outcome.standardError, before, millis, outcome.lineEndMillis);
+        }
         if (watched[1].revents != 0) outputOpen = drain(outputPipe[0], outcome.standardOutput);
-        if (!interrupted && !options.interruptWhenSeen.empty() &&
+        if (interruptAt == std::chrono::steady_clock::time_point::max() && !options.interruptWhenSeen.empty() &&
             comparedText(outcome.standardError).find(options.interruptWhenSeen) != std::string::npos) {
-            kill(child, SIGINT);
+            interruptAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.interruptDelayMillis);
+        }
+        if (!interrupted && std::chrono::steady_clock::now() >= interruptAt) {
+            kill(child, options.interruptSignal);
             interrupted = true;
         }
     }

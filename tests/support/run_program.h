@@ -1,10 +1,11 @@
 // Runs a program as a child process with its standard error and output
-// captured, under a deadline, optionally interrupting it with SIGINT; and
+// captured, under a deadline, optionally interrupting it with a signal; and
 // the small file helpers that tests of a built program need.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,16 @@ struct ProgramOutcome {
     int timedOut = 0;
     std::string standardError;
     std::string standardOutput;
+    // When each line of standardError ended, in milliseconds from the start.
+    std::vector<int> lineEndMillis;
 };
 
 struct ProgramOptions {
     int deadlineMillis = 20000;
-    // When set: send SIGINT as soon as standard error contains this text.
+    // When set: send interruptSignal as soon as standard error contains this text.
     std::string interruptWhenSeen;
+    int interruptSignal = SIGINT;
+    int interruptDelayMillis = 0;  // from the text seen to the signal
     std::string workingDirectory;
     unsigned short serverPort = 80;  // where runAgainstServer listens
 };
