@@ -38,6 +38,8 @@ const size_t kLargestBlock = 16383;
 const size_t kLargestReply = 1 << 20;
 const size_t kKeptLineLength = 999;
 const size_t kLongestStatusWord = 99;
+// A Content-Length above this is no length to wait for.
+const std::int64_t kLargestCount = std::int64_t(1) << 60;
 const size_t kLongestRangeNumber = 18;
 const size_t kLongestSizeLine = 1000;  // a chunk size line, its line end included
 const size_t kLongestChunkSize = 15;   // hex digits
@@ -103,6 +105,7 @@ struct ReplyModel {
     int rangeResolution = 0;
     std::int64_t contentLength = -1;
     std::int64_t rangeStart = -1;
+    std::int64_t rangeEnd = -1;
     std::int64_t rangeTotal = -1;
     std::string validator;
     bool validatorIsTag = false;
@@ -174,6 +177,7 @@ void modelContentRange(ReplyModel& model, const std::string& value) {
     if (totalText != "*" && (!readRangeNumber(totalText, total) || (first >= 0 && last >= total))) return;
     if (first < 0 && total < 0) return;
     model.rangeStart = first;
+    model.rangeEnd = last;
     model.rangeTotal = total;
 }
 
@@ -306,15 +310,26 @@ void decodeChunks(const std::string& bytes, BodyModel& body) {
     }
 }
 
+// Where a body that is not chunked ends: a partial one at its range, any
+// other at a believable Content-Length; -1 at the close.
+std::int64_t bodyLength(const ReplyModel& model) {
+    if (model.replyStatus == 206 && model.rangeStart >= 0) return model.rangeEnd - model.rangeStart + 1;
+    return model.contentLength >= 0 && model.contentLength <= kLargestCount ? model.contentLength : -1;
+}
+
 BodyModel modelBody(const ReplyModel& model) {
     BodyModel body;
+    if (model.replyStatus == 204 || model.replyStatus == 304) {
+        body.ending = endedAsSaid;  // such a reply has no body
+        return body;
+    }
     if (model.chunked) {
         decodeChunks(model.afterHeaders, body);
         return body;
     }
     body.data = model.afterHeaders;
-    if (model.contentLength < 0) return body;
-    size_t length = static_cast<size_t>(std::min<std::uint64_t>(model.contentLength, SIZE_MAX));
+    if (bodyLength(model) < 0) return body;
+    size_t length = static_cast<size_t>(bodyLength(model));
     if (body.data.size() >= length) {
         body.data.resize(length);
         body.ending = endedAsSaid;
@@ -335,9 +350,14 @@ enum Verdict {
     cannotReplace,    // the output cannot be emptied for it: stage 5
 };
 
+// A quoted validator is a tag; a tag is never compared with a date.
+bool storedValidatorIsTag(const FuzzCase& fuzzCase) {
+    return !fuzzCase.storedValidator.empty() && fuzzCase.storedValidator[0] == '"';
+}
+
 bool validatorsClash(const FuzzCase& fuzzCase, const ReplyModel& model) {
     return !fuzzCase.storedValidator.empty() && !model.validator.empty() &&
-           fuzzCase.storedValidator != model.validator;
+           storedValidatorIsTag(fuzzCase) == model.validatorIsTag && fuzzCase.storedValidator != model.validator;
 }
 
 bool totalsClash(std::int64_t stored, std::int64_t reply) { return stored >= 0 && reply >= 0 && stored != reply; }
@@ -354,7 +374,8 @@ int judgeResume(const FuzzCase& fuzzCase, const ReplyModel& model) {
         return continues ? appendBody : refuseReply;
     }
     if (model.replyStatus == 416) {
-        bool endsHere = model.rangeTotal == kStoredCount && !validatorsClash(fuzzCase, model);
+        bool endsHere = model.rangeTotal == kStoredCount && !totalsClash(fuzzCase.storedTotal, model.rangeTotal) &&
+                        !validatorsClash(fuzzCase, model);
         return endsHere ? alreadyComplete : refuseReply;
     }
     if (model.replyStatus != 200) return refuseReply;
@@ -402,6 +423,14 @@ Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
     expected.file += expected.stored;
     if (body.ending == endedMalformed) fail(expected, stageReceive, "recv: Malformed chunked body\n");
     if (body.ending == endedCut) fail(expected, stageReceive, "recv: Disconnected\n");
+    // A partial reply that stops short of the file's known end leaves the
+    // rest to ask for.
+    std::int64_t total = fuzzCase.storedTotal >= 0 ? fuzzCase.storedTotal : model.rangeTotal;
+    std::int64_t end = static_cast<std::int64_t>(expected.file.size());
+    bool short206 = fuzzCase.resumes && model.replyStatus == 206 && expected.verdict == appendBody;
+    if (expected.stage == stageCompleted && short206 && total >= 0 && end < total) {
+        fail(expected, stageReceive, "recv: the partial reply ended at byte " + std::to_string(end) + ", before the end\n");
+    }
     return expected;
 }
 
@@ -470,6 +499,7 @@ void describeStoredBefore(const FuzzCase& fuzzCase, TransferRequest& request) {
     request.stored.totalLength = fuzzCase.storedTotal;
     std::snprintf(request.stored.validator, sizeof request.stored.validator, "%s",
                   fuzzCase.storedValidator.c_str());
+    request.stored.validatorIsTag = storedValidatorIsTag(fuzzCase);
 }
 
 // ---- The checks.
