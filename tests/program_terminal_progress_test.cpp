@@ -36,14 +36,21 @@ struct TerminalRun {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // The program must meet Ctrl+C as a shell would hand it over, whatever
+    // the test process blocks.
     signal(SIGINT, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(argv[0], argv.data());
     _exit(127);
 }
 
 // Runs the program with its standard error on a new pseudo-terminal of the
-// given width and reads what it shows there until it exits or 20 s passed.
-TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned short columns) {
+// given width and reads what it shows there until it exits or 20 s passed;
+// sends SIGINT once the terminal shows interruptWhenSeen, when given.
+TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned short columns,
+                          std::string interruptWhenSeen = "") {
     TerminalRun run;
     int controller = posix_openpt(O_RDWR | O_NOCTTY);
     if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) return run;
@@ -67,6 +74,10 @@ TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned sh
         ssize_t count = read(controller, block, sizeof block);
         if (count <= 0) break;  // no process holds the terminal any more
         run.shown.append(block, static_cast<size_t>(count));
+        if (!interruptWhenSeen.empty() && run.shown.find(interruptWhenSeen) != std::string::npos) {
+            kill(child, SIGINT);
+            interruptWhenSeen.clear();
+        }
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -152,6 +163,33 @@ TEST_P(TerminalProgress, RedrawsSparinglyAndEndsWithLastCount) {
     // One line at the start, one every 100 ms at most, and the held-back
     // last one: more would mean a redraw per block.
     EXPECT_LE(redraws(run.shown), static_cast<size_t>(run.elapsedMillis / 100 + 2)) << run.shown;
+}
+
+// Ctrl+C mid-body: the meter is ended, with its last count (which the
+// redraw limit may have held back), before INTERRUPT, which stands on a
+// line of its own.
+TEST(TerminalProgress, InterruptEndsMeterLineFirst) {
+    SKIP_UNDER_WINE("Wine's console host redraws the terminal in its own way");
+    std::string body = patternBytes(30000, 9);
+    FakeServer server;
+    ASSERT_EQ(0, startFakeServer(server, 80,
+                                 {{sendData(httpReply("HTTP/1.0 200 OK", {"Content-Length: 100000"}, body)),
+                                   stallUntilStopped()}}));
+    ScratchDirectory scratch;
+    ASSERT_NE("", scratch.path);
+    TerminalRun run = runOnTerminal({WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/tty"}, 80, " KiB / ");
+    stopFakeServer(server);
+    EXPECT_EQ(99, run.exitStatus) << run.shown;
+    size_t interrupt = run.shown.rfind("\r\nINTERRUPT\r\n");
+    ASSERT_NE(std::string::npos, interrupt) << run.shown;
+    EXPECT_EQ(interrupt + 13, run.shown.size()) << run.shown;
+    size_t lastDraw = run.shown.rfind('\r', interrupt - 1);
+    ASSERT_NE(std::string::npos, lastDraw) << run.shown;
+    const std::string lastCount = "  29.3 KiB / 97.7 KiB";
+    EXPECT_EQ(lastCount, run.shown.substr(lastDraw + 1, lastCount.size())) << run.shown;
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+    EXPECT_TRUE(stored == body);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TerminalProgress, testing::ValuesIn(kCases),
