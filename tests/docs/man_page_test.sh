@@ -42,12 +42,14 @@ done
 usage=$("$binary" 2>&1 >/dev/null)
 options=$(sed -n 's/^  -\([a-z]\).*/\1/p' <<<"$usage")
 [ -n "$options" ] || fail "no options found in the usage text"
+# Read once: grep -q leaving a pipe early would fail the pipeline under pipefail.
+described=$(section OPTIONS)
 for letter in $options; do
-  section OPTIONS | grep -Eq "^ +-$letter" || fail "option -$letter is not described"
+  grep -Eq "^ +-$letter" <<<"$described" || fail "option -$letter is not described"
 done
-section OPTIONS | grep -q -- "-rfirst--1" || fail "the open-ended range form is not described"
+grep -q -- "-rfirst--1" <<<"$described" || fail "the open-ended range form is not described"
 for level in 0 1 3 4 5 8 9; do
-  section OPTIONS | grep -Eq "^ +$level +[a-zA-Z*]" || fail "verbosity level $level is not described"
+  grep -Eq "^ +$level +[a-zA-Z*]" <<<"$described" || fail "verbosity level $level is not described"
 done
 
 exits=$(section "EXIT STATUS")
