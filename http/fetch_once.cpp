@@ -366,7 +366,7 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
     int unread = 0;
     int received = receiveHeaderSection(socket, block, section, result, cursor, unread);
     if (!section.inHeaders && startBody(request, result, section, body)) {
-        if (unread > 0) takeBodyBytes(request, result, body, cursor, unread);
+        if (unread > 0 && !body.complete) takeBodyBytes(request, result, body, cursor, unread);
         if (!body.complete && result.stage == stageCompleted) {
             received = receiveBody(socket, block, request, result, body);
         }

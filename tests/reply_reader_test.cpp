@@ -100,6 +100,8 @@ const ReplyCase kReplyCases[] = {
      false, 0, 0, true},
     {"NoContentKeptOpenCompletes", withBody("HTTP/1.1 204 No Content", ""), "", nullptr, 204, -1, 0, 0, false, 0, 0,
      true},
+    {"NoContentStrayBytesNotStored", withBody("HTTP/1.1 204 No Content", "stray"), "", nullptr, 204, -1, 0, 0, false, 0,
+     5},
     {"ErrorPageKeptOpenCompletes", withBody("HTTP/1.1 404 Not Found\r\nContent-Length: 4", "gone"), "gone", nullptr,
      404, 4, 0, 0, false, 0, 0, true},
     {"ChunkedBodyDecoded", withBody("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\n"),
