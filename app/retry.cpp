@@ -47,8 +47,9 @@ int endsRun(const TransferResult& result) {
 }  // namespace
 
 void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses& pauses) {
-    // A 206 proves ranges as well as an Accept-Ranges line does.
-    const int resumeAllowed = result.rangeResolution != 0 || result.replyStatus == 206;
+    // A 206 proves ranges as well as an Accept-Ranges line does; a run
+    // that began by continuing a kept file keeps continuing it.
+    const int resumeAllowed = result.rangeResolution != 0 || result.replyStatus == 206 || request.kind == attemptResume;
     int poorRetries = 0;
     while (result.stage != stageCompleted) {
         logAt(1, "%s\n", textOf(result.errorText));
