@@ -37,11 +37,11 @@ const int kTimedOutCode = 10060;
 // One poll waits at most this long; a longer wait takes several.
 const std::int64_t kLongestPollMillis = 3600 * 1000;
 
-// After an interrupt a timer ticks: each tick cuts short a call that
-// blocks on an output nobody reads (a full pipe, a stopped terminal), which
-// the C runtime would otherwise go on retrying, so that the flow gets to
-// the handler; and the last ends the process should even the exit's own
-// flush of that output keep blocking.
+// After an interrupt a timer ticks, and ends the process when the output
+// has taken nothing for kTicksBeforeEnd ticks: a full pipe or a stopped
+// terminal that nobody reads would otherwise keep the flow, or the exit's
+// own flush, waiting for ever. An output that keeps taking bytes, however
+// slowly, is waited for, so nothing it could still take is lost.
 volatile std::sig_atomic_t handlerStarted = 0;
 volatile std::sig_atomic_t ticksSinceInterrupt = 0;
 const long kTickMicros = 100 * 1000;
@@ -127,6 +127,12 @@ void onWatchdogTick(int) {
 
 void onInterruptSignal(int) {
     if (interruptEndsAtOnce) endWithFarewell();
+    // A second request to end, while the first is still writing out, ends
+    // the run now.
+    if (interruptPending) {
+        if (!handlerStarted) endWithFarewell();
+        _exit(interruptStatus);
+    }
     int savedErrno = errno;
     interruptPending = 1;
     itimerval ticks = {{0, kTickMicros}, {0, kTickMicros}};
@@ -258,19 +264,26 @@ int fillPipeFromSocket(int socket, int capacity) {
 }
 
 // Returns 1 to try the write again after an interruption or a full
-// output, 0 when the output failed (errno kept).
+// output, 0 when the output failed (errno kept). Never runs the interrupt
+// handler: bytes taken from the socket are still on their way, and the
+// next socket wait acts on the interrupt once they are written.
 int mayRetryWrite(int output) {
     int savedErrno = errno;
-    if (savedErrno == EINTR) {
-        runInterruptHandlerIfPending();
-        return 1;
-    }
+    if (savedErrno == EINTR) return 1;
     if (savedErrno != EAGAIN && savedErrno != EWOULDBLOCK) return 0;
     // An output that is slow to take bytes is no silent peer: no limit.
-    int waited = waitForReady(output, POLLOUT, 0);
+    for (;;) {
+        pollfd watched = {output, POLLOUT, 0};
+        int ready = poll(&watched, 1, -1);
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return 0;
+    }
     errno = savedErrno;
-    return waited > 0;
+    return 1;
 }
+
+// Notes that the output took bytes: the watchdog waits for it again.
+void noteOutputMoving() { ticksSinceInterrupt = 0; }
 
 // Moves count bytes from the pipe into the output. Returns 0 when all
 // arrived, -1 when the output failed (errno kept), kMoveUnavailable when
@@ -281,6 +294,7 @@ int drainPipeToFile(int output, int count, int& written) {
         ssize_t moved = splice(bodyPipe[0], nullptr, output, nullptr, wanted, SPLICE_F_MOVE);
         if (moved > 0) {
             written += static_cast<int>(moved);
+            noteOutputMoving();
         } else if (moved == 0) {
             errno = EIO;
             return -1;
@@ -301,6 +315,7 @@ int writeAll(int output, const char* bytes, int count, int& written) {
         if (put > 0) {
             done += static_cast<int>(put);
             written += static_cast<int>(put);
+            noteOutputMoving();
         } else if (put == 0 || !mayRetryWrite(output)) {
             if (put == 0) errno = EIO;
             return -1;
@@ -460,10 +475,13 @@ void installInterruptHandler(void (*handler)(), const char* farewell, int status
     if (interruptPipe[0] < 0 && pipe2(interruptPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         interruptPipe[0] = interruptPipe[1] = -1;
     }
-    // No SA_RESTART: a blocked write or open comes back with EINTR, so the
-    // flow gets to the handler.
+    // SA_RESTART: a write the runtime makes must never come back cut
+    // short, since the runtime then drops what it held; waits still wake,
+    // by the self-pipe. A blocked open happens only while an interrupt
+    // ends the process at once.
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
+    action.sa_flags = SA_RESTART;
     action.sa_handler = onInterruptSignal;
     sigemptyset(&action.sa_mask);
     for (int ending : kEndingSignals) sigaddset(&action.sa_mask, ending);

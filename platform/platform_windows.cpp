@@ -49,9 +49,12 @@ int interruptStatus = 1;
 int idleLimitMillis = 0;
 // Waits look at the interrupt flag at least this often.
 const std::int64_t kStepMillis = 50;
-// How long the main thread has to act on an interrupt, and then to exit,
-// before the watchdog ends the process.
+// How long the main thread has to act on an interrupt before the watchdog
+// ends the process.
 const DWORD kGraceMillis = 2000;
+// Once the handler runs, its exit writes out the buffered bytes: a slow
+// output is given this long before the process is ended without them.
+const DWORD kFlushGraceMillis = 10000;
 // The system ends the process this long after a closing console window's
 // event (5 s); the handler holds it back meanwhile.
 const DWORD kCloseHoldMillis = 4500;
@@ -83,7 +86,7 @@ DWORD WINAPI watchInterrupt(LPVOID) {
         for (DWORD waited = 0; !handlerStarted.load() && waited < kGraceMillis; waited += 10) Sleep(10);
     }
     if (handlerStarted.load()) {
-        Sleep(kGraceMillis);  // the handler's exit got stuck flushing
+        Sleep(kFlushGraceMillis);  // the handler's exit got stuck flushing
     } else {
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), interruptFarewell,

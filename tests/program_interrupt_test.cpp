@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/fake_server.h"
@@ -158,6 +159,56 @@ TEST(InterruptedWrite, BlockedOutputEndsWithStatus99) {
     EXPECT_EQ(0, exchange.outcome.timedOut);
     EXPECT_EQ(99, exchange.outcome.exitStatus);
     EXPECT_EQ("INTERRUPT\n", endOf(exchange.outcome.standardError, 10)) << exchange.outcome.standardError;
+}
+
+// Reads a FIFO slowly, 4 KiB every 20 ms, until its writer is gone.
+void readSlowly(std::string path, std::string* bytes) {
+    int reader = open(path.c_str(), O_RDONLY);
+    char block[4096];
+    for (ssize_t count; reader >= 0 && (count = read(reader, block, sizeof block)) > 0;) {
+        bytes->append(block, static_cast<size_t>(count));
+        usleep(20000);
+    }
+    if (reader >= 0) close(reader);
+}
+
+// Returns the count of the last progress line.
+long lastCount(const std::string& log) {
+    size_t at = log.rfind("Received ");
+    return at == std::string::npos ? -1 : std::atol(log.c_str() + at + 9);
+}
+
+// SIGTERM while a slow output is still taking the body: every byte the
+// progress counted reaches it, on the direct path (a plain body) and on the
+// plain one (chunks), where a write cut short would drop the buffer.
+TEST(InterruptedWrite, SlowOutputGetsEveryCountedByte) {
+    SKIP_UNDER_WINE("Windows has no FIFOs in its file system");
+    std::string body = patternBytes(600000, 3);
+    std::string chunked;
+    for (size_t at = 0; at < body.size(); at += 6000) chunked += "1770\r\n" + body.substr(at, 6000) + "\r\n";
+    // Half the body, then silence: the run cannot complete before the signal.
+    const std::string replies[] = {httpReply("HTTP/1.0 200 OK", {"Content-Length: 1200000"}, body),
+                                   httpReply("HTTP/1.1 200 OK", {"Transfer-Encoding: chunked"}, chunked)};
+    for (const std::string& reply : replies) {
+        ScratchDirectory scratch;
+        ASSERT_NE("", scratch.path);
+        std::string fifo = scratch.path + "fifo";
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+        std::string received;
+        std::thread reader(readSlowly, fifo, &received);
+        ProgramOptions options;
+        options.interruptWhenSeen = "Received";
+        options.interruptSignal = SIGTERM;
+        options.interruptDelayMillis = 300;
+        options.deadlineMillis = 15000;
+        Exchange exchange = runAgainstServer({{sendData(reply), stallUntilStopped()}},
+                                             {WEBHAUL_BINARY, fifo, "127.0.0.1", "/f"}, options);
+        reader.join();
+        ASSERT_TRUE(exchange.ready);
+        EXPECT_EQ(99, exchange.outcome.exitStatus);
+        EXPECT_EQ(lastCount(exchange.outcome.standardError), static_cast<long>(received.size()));
+        EXPECT_TRUE(received == body.substr(0, received.size()));
+    }
 }
 
 // Ctrl+C while opening an output that waits for a reader (a FIFO): the
