@@ -53,6 +53,12 @@ void serve(FakeServer& server) {
     for (size_t index = 0; index < count; ++index) {
         int connection = acceptUntilStopped(server.listener, server.stopping);
         if (connection < 0) break;
+        // Stop listening before the last script plays: a client that
+        // connects again once it ends must be refused, not reset.
+        if (index + 1 == count) {
+            close(server.listener);
+            server.listener = -1;
+        }
         int on = 1;
         setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         std::string request = readRequestHead(connection);
@@ -62,7 +68,7 @@ void serve(FakeServer& server) {
         }
         playScript(server, connection, server.respond ? server.respond(request) : server.scripts[index]);
     }
-    close(server.listener);
+    if (server.listener >= 0) close(server.listener);
     server.listener = -1;
 }
 
