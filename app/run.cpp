@@ -23,8 +23,6 @@ const int kStatusRefused = 3;
 const int kStatusFileFailed = 4;
 const int kStatusRetried = 10;
 const int kStatusInterrupted = 99;
-// Offsets past this are no file's; sums of two of them never overflow.
-const std::int64_t kLargestOffset = std::int64_t(1) << 60;
 
 bool socketsStarted = false;
 
@@ -120,11 +118,14 @@ int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
     return closeOutput(request.output) ? kStatusRefused : kStatusFileFailed;
 }
 
+// Says that a continued file needed nothing more from the server.
+void sayFileComplete() { logAt(3, "The file is complete already: nothing to fetch\n"); }
+
 // Runs the first attempt and any retries. Returns the exit status.
 int transfer(TransferRequest& request, RetryPauses& pauses) {
     TransferResult result;
     if (request.kind == attemptResume && storedBytesComplete(request.stored)) {
-        logAt(3, "The file is complete already: nothing to fetch\n");
+        sayFileComplete();
         return closeOutput(request.output) ? kStatusDone : kStatusFileFailed;
     }
     std::int64_t before = request.stored.count;
@@ -140,9 +141,7 @@ int transfer(TransferRequest& request, RetryPauses& pauses) {
     }
     // A tail that cannot be written is lost data, whatever else happened.
     if (!closeOutput(request.output)) return kStatusFileFailed;
-    if (firstCompleted && request.kind == attemptResume && result.replyStatus == 416) {
-        logAt(3, "The file is complete already: nothing to fetch\n");
-    }
+    if (firstCompleted && request.kind == attemptResume && result.replyStatus == 416) sayFileComplete();
     if (!request.headersOnly && result.stage == stageCompleted) showClosingLine(request.stored.count);
     if (!firstCompleted) return kStatusRetried + result.stage;
     printSummary(result);
@@ -166,7 +165,7 @@ std::FILE* openOutput(const CommandLine& commandLine) {
 // range: it must not hold more than the range.
 int keptFileFitsRange(const TransferRequest& request, std::int64_t size) {
     std::int64_t first = request.askedFirst >= 0 ? request.askedFirst : 0;
-    if (first > kLargestOffset) return 0;
+    if (first > kLargestByteCount) return 0;
     return request.askedLast < 0 || (request.askedLast >= first && size <= request.askedLast - first + 1);
 }
 

@@ -178,14 +178,11 @@ int takeBodyBytes(TransferRequest& request, TransferResult& result, BodyReader& 
     return 1;
 }
 
-// The most bytes a count may stand for, so that sums of two never overflow.
-const std::int64_t kLargestCount = std::int64_t(1) << 60;
-
 // Returns where the body ends: a partial body at its range, cut to the
 // asked range; any other at its Content-Length; -1 when the server's
 // close ends it.
 std::int64_t bodyLength(const TransferRequest& request, const TransferResult& result) {
-    std::int64_t length = result.contentLength >= 0 && result.contentLength <= kLargestCount ? result.contentLength : -1;
+    std::int64_t length = result.contentLength >= 0 && result.contentLength <= kLargestByteCount ? result.contentLength : -1;
     if (result.replyStatus != 206 || result.rangeStart < 0) return length;
     length = result.rangeEnd - result.rangeStart + 1;
     if (request.rangeLast >= result.rangeStart && request.rangeLast < result.rangeEnd) {

@@ -8,6 +8,9 @@
 #include "platform/platform.h"
 #include "support/bounded_string.h"
 
+// Byte counts and offsets past this are no file's; sums of two never overflow.
+const std::int64_t kLargestByteCount = std::int64_t(1) << 60;
+
 // Room for a validator: a header value is never kept longer than this.
 const int kValidatorCapacity = 1000;
 
