@@ -60,6 +60,18 @@ int receiveBytes(SocketHandle socket, char* block, int capacity);
 
 void closeSocket(SocketHandle socket);
 
+// For a layer that drives a socket itself (TLS): waits until the socket is
+// readable (writable when forWrite is set) within the idle limit, watching
+// the interrupt. Returns 0 when ready, -1 with the last error set.
+int waitForSocketReady(SocketHandle socket, int forWrite);
+
+// Records the system's error of the socket call that just failed as the
+// last socket error.
+void recordSocketCallFailure();
+
+// Sets the last socket error to code.
+void setLastSocketError(int code);
+
 // Arranges for handler to run when the user interrupts the program or any
 // other request to end it arrives (SIGTERM and SIGHUP; Ctrl+Break and the
 // closing console window). The handler runs in the program's normal flow,

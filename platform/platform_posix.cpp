@@ -462,6 +462,14 @@ int receiveBytes(SocketHandle socket, char* block, int capacity) {
     }
 }
 
+int waitForSocketReady(SocketHandle socket, int forWrite) {
+    return waitForSocket(static_cast<int>(socket), forWrite ? POLLOUT : POLLIN);
+}
+
+void recordSocketCallFailure() { failWithErrno(); }
+
+void setLastSocketError(int code) { lastError = code; }
+
 void closeSocket(SocketHandle socket) {
     if (socket == kInvalidSocket) return;
     close(static_cast<int>(socket));

@@ -282,6 +282,14 @@ int receiveBytes(SocketHandle socket, char* block, int capacity) {
     return result;
 }
 
+int waitForSocketReady(SocketHandle socket, int forWrite) {
+    return waitForSocket(static_cast<SOCKET>(socket), forWrite);
+}
+
+void recordSocketCallFailure() { finishCall(true); }
+
+void setLastSocketError(int code) { lastError = code; }
+
 void closeSocket(SocketHandle socket) {
     if (socket == kInvalidSocket) return;
     SOCKET handle = static_cast<SOCKET>(socket);

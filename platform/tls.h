@@ -1,0 +1,47 @@
+// TLS over a connected socket of the socket layer: the handshake, with the
+// server's certificate checked against the platform's own trusted
+// authorities, then sends and receives that behave as sendBytes and
+// receiveBytes do (the same idle limit, interrupt and error codes).
+// Each platform has its own library behind it, loaded on the first use so
+// that a run without https never pays for it.
+#pragma once
+
+#include "platform/platform.h"
+#include "support/bounded_string.h"
+
+struct TlsSession;
+
+// What tlsStart returns.
+enum TlsStartOutcome {
+    tlsStarted = 0,
+    // The connection failed, was cut or went silent before the handshake
+    // ended: the last socket error says why, and asking again may work.
+    tlsBroken,
+    // A check of the certificate failed, the server refused the handshake
+    // or answered with something that is not TLS: problem holds the line.
+    tlsRefused,
+    // This build or this system has no TLS: problem holds the line.
+    tlsUnavailable,
+};
+
+struct TlsPeer {
+    const char* hostName = "";     // as in the address: a name, or a dotted or IPv6 address
+    int acceptAnyCertificate = 0;  // no chain, date or name check
+};
+
+// Runs the handshake on a connected socket. Returns a TlsStartOutcome;
+// session is set only for tlsStarted. Logs the version, cipher suite,
+// certificate and the result of its check at level 9.
+int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem);
+
+// Sends all count bytes. Returns the count sent, or -1 on failure.
+int tlsSend(TlsSession* session, const char* bytes, int count);
+
+// Waits for decrypted bytes. Returns the count (at most capacity), 0 when
+// the server ended TLS in order (close_notify), -1 on failure; a
+// connection that ended without close_notify fails with the disconnected
+// code, since it cannot be told from a cut.
+int tlsReceive(TlsSession* session, char* block, int capacity);
+
+// Releases the session; the socket stays open for closeSocket.
+void tlsEnd(TlsSession* session);
