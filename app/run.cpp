@@ -73,7 +73,11 @@ int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
         printUsage();
         return 0;
     }
-    if (server.path.length == 0) server.path = commandLine.path;
+    if (server.path.length == 0 &&
+        !takeRequestPath(textOf(commandLine.path), commandLine.path.length, server.path, problem)) {
+        logAt(1, "%s", textOf(problem));
+        return 0;
+    }
     return 1;
 }
 

@@ -9,6 +9,9 @@ const char kHttpScheme[] = "http";
 const int kHighestPort = 65535;
 // The most of a bad port's text that its line repeats.
 const int kShownPortLength = 20;
+const int kShownHostLength = 40;
+// Spaces become "%20" in a path, three bytes for one.
+const int kEscapedSpaceLength = 3;
 
 // Returns 1 for a character that may follow the first letter of a scheme.
 int isSchemeCharacter(char character) {
@@ -58,15 +61,97 @@ void noteBadPort(const char* text, int length, BoundedString& problem) {
     assignFormat(problem, "Bad port: \"%s\" (a port is a number from 1 to 65535)\n", shown);
 }
 
-// Splits "host[:port]" of the given length. Returns 1, or 0 with the problem.
-int splitHostAndPort(const char* text, int length, ServerArgument& server, BoundedString& problem) {
-    const void* colon = std::memchr(text, ':', static_cast<size_t>(length));
-    int hostLength = colon == nullptr ? length : static_cast<int>(static_cast<const char*>(colon) - text);
-    if (hostLength == 0) {
+// Returns 1 for a byte that could end a request line or start a header.
+int isControlByte(char character) {
+    unsigned char byte = static_cast<unsigned char>(character);
+    return byte < 32 || byte == 127;
+}
+
+// Returns 1 when text holds a control byte among its length bytes.
+int holdsControlByte(const char* text, int length) {
+    for (int index = 0; index < length; ++index) {
+        if (isControlByte(text[index])) return 1;
+    }
+    return 0;
+}
+
+// Returns 1 for a character of a host name.
+int isHostNameCharacter(char character) {
+    return std::isalnum(static_cast<unsigned char>(character)) || character == '-' || character == '_' ||
+           character == '.';
+}
+
+// Returns 1 when the length bytes at text are a name or, in brackets, an
+// IPv6 address (hex digits, colons, and dots of an embedded IPv4 tail).
+int isAcceptableHost(const char* text, int length) {
+    if (text[0] == '[') {
+        if (length < 3 || text[length - 1] != ']') return 0;
+        for (int index = 1; index < length - 1; ++index) {
+            if (!std::isxdigit(static_cast<unsigned char>(text[index])) && text[index] != ':' && text[index] != '.') {
+                return 0;
+            }
+        }
+        return 1;
+    }
+    for (int index = 0; index < length; ++index) {
+        if (!isHostNameCharacter(text[index])) return 0;
+    }
+    return 1;
+}
+
+// Sets the bad-host line, the host shown as the bad port is.
+void noteBadHost(const char* text, int length, BoundedString& problem) {
+    char shown[kShownHostLength + 4];
+    int count = length < kShownHostLength ? length : kShownHostLength;
+    for (int index = 0; index < count; ++index) shown[index] = isControlByte(text[index]) ? '?' : text[index];
+    if (length > count) {
+        std::memcpy(shown + count, "...", 3);
+        count += 3;
+    }
+    shown[count] = '\0';
+    assignFormat(problem, "Bad host name: \"%s\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n",
+                 shown);
+}
+
+// Checks the host of the given length and keeps it. Returns 1, or 0 with
+// the problem.
+int takeHost(const char* text, int length, ServerArgument& server, BoundedString& problem) {
+    if (length == 0) {
         assignText(problem, "Empty host name in the server address\n");
         return 0;
     }
-    if (colon != nullptr) {
+    if (!isAcceptableHost(text, length)) {
+        noteBadHost(text, length, problem);
+        return 0;
+    }
+#ifdef _WIN32
+    if (text[0] == '[') {
+        assignText(problem, kNoIpv6Line);
+        return 0;
+    }
+#endif
+    assignBytes(server.host, text, length);
+    return 1;
+}
+
+// Splits "host[:port]" of the given length; an IPv6 host is in brackets,
+// which the host keeps for the Host line. Returns 1, or 0 with the problem.
+int splitHostAndPort(const char* text, int length, ServerArgument& server, BoundedString& problem) {
+    if (length <= 0) return takeHost(text, 0, server, problem);
+    int hostLength = length;
+    if (text[0] == '[') {
+        const void* close = std::memchr(text, ']', static_cast<size_t>(length));
+        if (close != nullptr) hostLength = static_cast<int>(static_cast<const char*>(close) - text) + 1;
+    } else {
+        const void* colon = std::memchr(text, ':', static_cast<size_t>(length));
+        if (colon != nullptr) hostLength = static_cast<int>(static_cast<const char*>(colon) - text);
+    }
+    if (hostLength < length && text[hostLength] != ':') {
+        noteBadHost(text, length, problem);
+        return 0;
+    }
+    if (!takeHost(text, hostLength, server, problem)) return 0;
+    if (hostLength < length) {
         const char* portText = text + hostLength + 1;
         int portLength = length - hostLength - 1;
         if (!readPort(portText, portLength, server.port)) {
@@ -74,23 +159,22 @@ int splitHostAndPort(const char* text, int length, ServerArgument& server, Bound
             return 0;
         }
     }
-    assignBytes(server.host, text, hostLength);
     return 1;
 }
 
 // Takes the request target after the host: a fragment is dropped, and a
 // query alone gets the root path in front. Leaves path empty when nothing
-// is left.
-void takeTarget(const char* target, BoundedString& path) {
+// is left. Returns 1, or 0 with the problem.
+int takeTarget(const char* target, BoundedString& path, BoundedString& problem) {
     int length = static_cast<int>(std::strcspn(target, "#"));
     if (length > 0 && target[0] == '?') {
         // The byte before the query (at worst the last "/" of "http://") is
-        // copied along and becomes the root path's "/".
-        assignBytes(path, target - 1, length + 1);
+        // taken along and becomes the root path's "/".
+        if (!takeRequestPath(target - 1, length + 1, path, problem)) return 0;
         if (path.buffer != nullptr) path.buffer[0] = '/';
-        return;
+        return 1;
     }
-    assignBytes(path, target, length);
+    return takeRequestPath(target, length, path, problem);
 }
 
 // Returns 1 when the scheme word of the given length is "http" in any case.
@@ -110,11 +194,34 @@ int parseUrl(const char* rest, ServerArgument& server, BoundedString& problem) {
         return 0;
     }
     if (!splitHostAndPort(rest, authorityLength, server, problem)) return 0;
-    takeTarget(rest + authorityLength, server.path);
-    return 1;
+    return takeTarget(rest + authorityLength, server.path, problem);
 }
 
 }  // namespace
+
+const char kNoIpv6Line[] = "IPv6 is not available on this platform\n";
+
+int takeRequestPath(const char* text, int length, BoundedString& path, BoundedString& problem) {
+    if (holdsControlByte(text, length)) {
+        assignText(problem, "The path holds a control character, which could end the request line\n");
+        return 0;
+    }
+    // Static: the program takes one path at a time, and the stack is no
+    // place for a string at the cap.
+    static char escaped[kBoundedStringCap];
+    int place = 0;
+    for (int index = 0; index < length; ++index) {
+        int room = kBoundedStringCap - place;
+        if (text[index] == ' ' && room >= kEscapedSpaceLength) {
+            std::memcpy(escaped + place, "%20", kEscapedSpaceLength);
+            place += kEscapedSpaceLength;
+        } else if (text[index] != ' ' && room >= 1) {
+            escaped[place++] = text[index];
+        }
+    }
+    assignBytes(path, escaped, place);
+    return 1;
+}
 
 int parseServerArgument(const char* text, ServerArgument& server, BoundedString& problem) {
     int scheme = schemeLength(text);

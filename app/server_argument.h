@@ -1,5 +1,6 @@
-// The server argument: a host name or dotted address with an optional
-// ":port", or an http:// URL that names the path as well.
+// The server argument: a host name, dotted address or bracketed IPv6
+// address with an optional ":port", or an http:// URL that names the path
+// as well. Nothing in it may add a header or a request to the one sent.
 #pragma once
 
 #include "http/transfer.h"
@@ -14,3 +15,11 @@ struct ServerArgument {
 // Splits a server argument into host, port and path. Returns 1, or 0 with
 // problem set to the level-1 line (newline included) that names the fault.
 int parseServerArgument(const char* text, ServerArgument& server, BoundedString& problem);
+
+// Takes length bytes of a request path (the path argument, or a URL's path
+// and query) as the path to send: spaces as "%20", cut at the string cap.
+// Returns 1, or 0 with the problem when it holds a control character.
+int takeRequestPath(const char* text, int length, BoundedString& path, BoundedString& problem);
+
+// The line that refuses an IPv6 address where the platform has none.
+extern const char kNoIpv6Line[];

@@ -98,6 +98,7 @@ TEST_P(AcceptedCommandLine, SendsExactRequest) {
 
 const RequestCase kRequestCases[] = {
     {"DefaultPathIsRoot", {"OUT", "127.0.0.1"}, "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"PathSpacesEscaped", {"OUT", "127.0.0.1", "/a b c"}, "GET /a%20b%20c HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
     {"PathSentUnchanged", {"OUT", "127.0.0.1", "/dir/a%20b?x=1&y=~"},
      "GET /dir/a%20b?x=1&y=~ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
     {"HeadWithRange", {"-h", "-r100-199", "OUT", "127.0.0.1", "/f"},

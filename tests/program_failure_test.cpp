@@ -95,6 +95,10 @@ const EarlyFailureCase kEarlyFailureCases[] = {
     {"BadPortRefused", {"-v9", "OUT", "127.0.0.1:99999", "/f"}, "out.bin", 1,
      "Bad port: \"99999\" (a port is a number from 1 to 65535)\n"},
     {"BadUrlPortSilent", {"-v0", "OUT", "http://127.0.0.1:0/f"}, "out.bin", 1, ""},
+    {"PathThatAddsARequestRefused", {"OUT", "127.0.0.1", "/a HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET /b"}, "out.bin", 1,
+     "The path holds a control character, which could end the request line\n"},
+    {"HostWithWordAfterRefused", {"OUT", "127.0.0.1 evil"}, "out.bin", 1,
+     "Bad host name: \"127.0.0.1 evil\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(BeforeTransfer, EarlyFailure, testing::ValuesIn(kEarlyFailureCases),
