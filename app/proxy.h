@@ -1,0 +1,35 @@
+// The web proxy the environment names for a scheme, and the hosts that
+// are reached without it.
+#pragma once
+
+#include "support/bounded_string.h"
+
+// The port of a proxy that names none.
+const int kDefaultProxyPort = 1080;
+
+struct ProxySettings {
+    int inUse = 0;              // 0: the environment names no proxy
+    BoundedString host;         // as given, an IPv6 address in brackets
+    int port = kDefaultProxyPort;
+    BoundedString credentials;  // "user:password" in base64; "": none
+};
+
+// Takes a proxy value apart: "http://[user:password@]host[:port][/]" or
+// "host[:port]", the user part's percent-escapes decoded. variable names
+// where the value came from, for the problem line. Returns 1, or 0 with
+// problem set to the level-1 line.
+int parseProxy(const char* value, const char* variable, ProxySettings& proxy, BoundedString& problem);
+
+// Reads the proxy for http:// (secure 0) or https:// (secure 1) from the
+// environment. Returns 1 with proxy set (inUse 0 when none is named), or 0
+// with problem set to the level-1 line of a value that cannot be used.
+int readProxyFromEnvironment(int secure, ProxySettings& proxy, BoundedString& problem);
+
+// Returns the hosts the environment says to reach without a proxy, or "".
+const char* proxyExceptions();
+
+// Returns 1 when host (an IPv6 address in brackets or not) is one of the
+// comma-separated exceptions: a name matches itself and its subdomains
+// (a leading "." and a ":port" of an entry are left out), an address
+// only itself, and "*" every host.
+int hostBypassesProxy(const char* exceptions, const char* host);
