@@ -43,6 +43,9 @@ void scanOption(const char* argument, CommandLine& commandLine) {
         case 'f':
             commandLine.failOnError = 1;
             break;
+        case 'k':
+            commandLine.acceptAnyCertificate = 1;
+            break;
         case 'r':
             if (!scanRange(argument + 2, commandLine.rangeFirst, commandLine.rangeLast)) {
                 commandLine.rangeFirst = -1;
@@ -95,6 +98,7 @@ void printUsage() {
     logAt(0, "  -f     Fail on an error status (400 or more)\n");
     logAt(0, "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n");
     logAt(0, "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n");
+    logAt(0, "  -k     Accept any server certificate (https)\n");
     logAt(0, "\n");
     logAt(0, "E.G. To retreive //%s/vellum/foo.zip ", kExampleHost);
     logAt(0, "you would say:\n");

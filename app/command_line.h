@@ -10,6 +10,7 @@ struct CommandLine {
     int headersOnly = 0;
     int continueFile = 0;  // -c: keep the local file and ask for the rest
     int failOnError = 0;   // -f: an error status stores nothing and fails
+    int acceptAnyCertificate = 0;  // -k: https without checking the certificate
     std::int64_t rangeFirst = -1;
     std::int64_t rangeLast = -1;
     BoundedString localFile;

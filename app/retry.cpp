@@ -41,7 +41,7 @@ void pauseAfterPoorAttempt(std::int64_t gained, RetryPauses& pauses) {
 
 // Returns 1 when the attempt's outcome ends the run whatever the counter says.
 int endsRun(const TransferResult& result) {
-    return result.stage == stageWriteFile || result.stage == stageServerRefused;
+    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "http/stored_bytes.h"
 #include "http/transfer.h"
 #include "platform/platform.h"
+#include "platform/tls.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -21,6 +22,7 @@ const int kStatusUsage = 1;
 const int kStatusNoServer = 2;
 const int kStatusRefused = 3;
 const int kStatusFileFailed = 4;
+const int kStatusTlsRefused = 5;
 const int kStatusRetried = 10;
 const int kStatusInterrupted = 99;
 
@@ -81,6 +83,15 @@ int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
     return 1;
 }
 
+// Loads TLS before anything is touched. Returns 1, or 0 after the
+// level-1 line that says why https cannot be used.
+int tlsReady() {
+    BoundedString problem;
+    if (tlsAvailable(problem)) return 1;
+    logAt(1, "%s", textOf(problem));
+    return 0;
+}
+
 void printSummary(const TransferResult& result) {
     if (result.replyStatus != -1) logAt(5, "Reply status: %d\n", result.replyStatus);
     if (result.rangeResolution != 0) logAt(5, "Ranges accepted: resolution=%d\n", result.rangeResolution);
@@ -112,6 +123,11 @@ int closeOutput(std::FILE* output) {
     return 0;
 }
 
+// Returns 1 when the attempt's outcome ends the run without a retry.
+int endsWithoutRetry(const TransferResult& result) {
+    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused;
+}
+
 // Ends the run on an outcome that no retry follows. Returns the exit status.
 int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
     logAt(1, "%s", textOf(result.errorText));
@@ -119,7 +135,8 @@ int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
         std::fclose(request.output);
         return kStatusFileFailed;
     }
-    return closeOutput(request.output) ? kStatusRefused : kStatusFileFailed;
+    if (!closeOutput(request.output)) return kStatusFileFailed;
+    return result.stage == stageTlsRefused ? kStatusTlsRefused : kStatusRefused;
 }
 
 // Says that a continued file needed nothing more from the server.
@@ -134,11 +151,11 @@ int transfer(TransferRequest& request, RetryPauses& pauses) {
     }
     std::int64_t before = request.stored.count;
     int firstCompleted = fetchOnce(request, result);
-    if (!firstCompleted && result.stage != stageWriteFile && result.stage != stageServerRefused) {
+    if (!firstCompleted && !endsWithoutRetry(result)) {
         pauses.lastGain = request.stored.count - before;
         retryTransfer(request, result, pauses);
     }
-    if (result.stage == stageWriteFile || result.stage == stageServerRefused) return endWithoutRetry(request, result);
+    if (endsWithoutRetry(result)) return endWithoutRetry(request, result);
     // Every error status that -f refused shows, the last one included.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
         logAt(1, "%s", textOf(result.errorText));
@@ -243,6 +260,7 @@ int runCommandLine(const CommandLine& commandLine) {
     }
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
+    if (server.secure && !tlsReady()) return kStatusUsage;
     installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
     // Until the output is open there is nothing to keep, and the lookup and
     // the open may wait in calls that never see the interrupt.
@@ -258,6 +276,8 @@ int runCommandLine(const CommandLine& commandLine) {
     request.headersOnly = commandLine.headersOnly;
     request.host = server.host;
     request.port = server.port;
+    request.secure = server.secure;
+    request.acceptAnyCertificate = commandLine.acceptAnyCertificate;
     request.path = server.path;
     request.rangeFirst = commandLine.rangeFirst;
     request.rangeLast = commandLine.rangeLast;

@@ -5,7 +5,6 @@
 
 namespace {
 
-const char kHttpScheme[] = "http";
 const int kHighestPort = 65535;
 // The most of a bad port's text that its line repeats.
 const int kShownPortLength = 20;
@@ -177,16 +176,16 @@ int takeTarget(const char* target, BoundedString& path, BoundedString& problem) 
     return takeRequestPath(target, length, path, problem);
 }
 
-// Returns 1 when the scheme word of the given length is "http" in any case.
-int isHttpScheme(const char* text, int length) {
-    if (length != 4) return 0;
+// Returns 1 when the scheme word of the given length is scheme in any case.
+int isScheme(const char* text, int length, const char* scheme) {
+    if (length != static_cast<int>(std::strlen(scheme))) return 0;
     for (int index = 0; index < length; ++index) {
-        if (std::tolower(static_cast<unsigned char>(text[index])) != kHttpScheme[index]) return 0;
+        if (std::tolower(static_cast<unsigned char>(text[index])) != scheme[index]) return 0;
     }
     return 1;
 }
 
-// Parses what follows "http://". Returns 1, or 0 with the problem.
+// Parses what follows "http://" or "https://". Returns 1, or 0 with the problem.
 int parseUrl(const char* rest, ServerArgument& server, BoundedString& problem) {
     int authorityLength = static_cast<int>(std::strcspn(rest, "/?#"));
     if (std::memchr(rest, '@', static_cast<size_t>(authorityLength)) != nullptr) {
@@ -226,7 +225,10 @@ int takeRequestPath(const char* text, int length, BoundedString& path, BoundedSt
 int parseServerArgument(const char* text, ServerArgument& server, BoundedString& problem) {
     int scheme = schemeLength(text);
     if (scheme == 0) return splitHostAndPort(text, static_cast<int>(std::strlen(text)), server, problem);
-    if (!isHttpScheme(text, scheme)) {
+    if (isScheme(text, scheme, "https")) {
+        server.secure = 1;
+        server.port = kDefaultHttpsPort;
+    } else if (!isScheme(text, scheme, "http")) {
         assignFormat(problem, "Unsupported scheme: %.*s\n", scheme, text);
         return 0;
     }

@@ -1,6 +1,7 @@
 // The server argument: a host name, dotted address or bracketed IPv6
-// address with an optional ":port", or an http:// URL that names the path
-// as well. Nothing in it may add a header or a request to the one sent.
+// address with an optional ":port", or an http:// or https:// URL that
+// names the path as well. Nothing in it may add a header or a request to
+// the one sent.
 #pragma once
 
 #include "http/transfer.h"
@@ -9,6 +10,7 @@
 struct ServerArgument {
     BoundedString host;  // as given: the Host line repeats it
     int port = kDefaultHttpPort;
+    int secure = 0;  // https://
     BoundedString path;  // the URL's request target; empty when none is named
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "http/chunked_body.h"
+#include "http/connection.h"
 #include "http/progress_line.h"
 #include "http/reply_headers.h"
 #include "http/stored_bytes.h"
@@ -22,6 +23,11 @@ const int kRequestCapacity = 2 * kBoundedStringCap + 128;
 // was the fastest to disk; 64 and 128 KiB cost more calls, and 1 MiB, though
 // lighter on the processor, was slower to disk.
 const int kDirectBlockCapacity = 256 * 1024;
+// Decrypted body bytes are taken in pieces this large, so that a piece
+// goes to the file in one write past the stream's buffer instead of being
+// copied into it. Static: only an https run ever touches it.
+const int kTlsBlockCapacity = 256 * 1024;
+char tlsBlock[kTlsBlockCapacity + 1];
 
 void resetResult(TransferResult& result) {
     result.stage = stageCompleted;
@@ -68,11 +74,28 @@ int connectToServer(SocketHandle socket, const TransferRequest& request, Transfe
     return 0;
 }
 
+// Runs the TLS handshake for https. Returns 1 when the connection is
+// ready for the request, 0 with the stage and note otherwise: a refusal
+// ends the run, a broken handshake is retried as a failed connect.
+int startTls(Connection& connection, const TransferRequest& request, TransferResult& result) {
+    if (!request.secure) return 1;
+    TlsPeer peer;
+    peer.hostName = textOf(request.host);
+    peer.acceptAnyCertificate = request.acceptAnyCertificate;
+    BoundedString problem;
+    int outcome = tlsStart(connection.socket, peer, connection.tls, problem);
+    if (outcome == tlsStarted) return 1;
+    if (outcome == tlsBroken) return failSocketCall(result, stageConnect, "TLS handshake");
+    result.errorText = problem;
+    result.stage = stageTlsRefused;
+    return 0;
+}
+
 // Writes the Host line at line and logs it under the request line.
 // Returns its length.
 int composeHostLine(const TransferRequest& request, char* line, int room) {
     int length = 0;
-    if (request.port == kDefaultHttpPort) {
+    if (request.port == (request.secure ? kDefaultHttpsPort : kDefaultHttpPort)) {
         length = std::snprintf(line, static_cast<size_t>(room), "Host: %s\r\n", textOf(request.host));
     } else {
         length = std::snprintf(line, static_cast<size_t>(room), "Host: %s:%d\r\n", textOf(request.host), request.port);
@@ -107,10 +130,10 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
 }
 
 // Returns 1 when the request went out, 0 with the send note otherwise.
-int sendRequest(SocketHandle socket, const TransferRequest& request, TransferResult& result) {
+int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result) {
     char text[kRequestCapacity];
     int length = composeRequest(request, text, kRequestCapacity);
-    int sent = sendBytes(socket, text, length);
+    int sent = sendOnConnection(connection, text, length);
     if (sent < 0) return failSocketCall(result, stageSend, "send");
     logAt(9, "%d bytes sent\n", sent);
     logAt(8, "Waiting for reply...\n");
@@ -266,20 +289,26 @@ int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult&
 
 // Reads body blocks until the body is complete, the server closes the
 // connection or a call fails. Returns what the last read returned.
-int receiveBody(SocketHandle socket, char* block, TransferRequest& request, TransferResult& result,
+int receiveBody(Connection& connection, char* block, TransferRequest& request, TransferResult& result,
                 BodyReader& body) {
-    // Chunks must be decoded and held bytes left out: only the plain way can.
-    int direct = !body.chunked && body.skip == 0;
+    // Chunks must be decoded, held bytes left out and TLS decrypted: only
+    // the plain way can.
+    int direct = !body.chunked && body.skip == 0 && connection.tls == nullptr;
+    int capacity = kReceiveCapacity;
+    if (connection.tls != nullptr) {
+        block = tlsBlock;
+        capacity = kTlsBlockCapacity;
+    }
     int received = 1;
     while (!body.complete && result.stage == stageCompleted) {
         if (direct) {
-            received = moveBodyBlock(socket, request, result, body);
+            received = moveBodyBlock(connection.socket, request, result, body);
             if (received == kMoveUnavailable) {
                 direct = 0;  // the plain way for the rest of the attempt
                 continue;
             }
         } else {
-            received = receiveBytes(socket, block, kReceiveCapacity);
+            received = receiveOnConnection(connection, block, capacity);
             if (received > 0) takeBodyBytes(request, result, body, block, received);
         }
         if (received <= 0) break;
@@ -289,11 +318,11 @@ int receiveBody(SocketHandle socket, char* block, TransferRequest& request, Tran
 
 // Reads blocks until the header section ends. Returns what the last read
 // returned; cursor and unread then hold the body bytes of that block.
-int receiveHeaderSection(SocketHandle socket, char* block, HeaderSection& section, TransferResult& result,
+int receiveHeaderSection(Connection& connection, char* block, HeaderSection& section, TransferResult& result,
                          char*& cursor, int& unread) {
     int received = 0;
     while (section.inHeaders) {
-        received = receiveBytes(socket, block, kReceiveCapacity);
+        received = receiveOnConnection(connection, block, kReceiveCapacity);
         if (received <= 0) return received;
         block[received] = '\0';
         cursor = block;
@@ -354,18 +383,18 @@ void recordStoredBytes(TransferRequest& request, const TransferResult& result, c
 
 }  // namespace
 
-int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& result) {
+int receiveReplyOn(Connection& connection, TransferRequest& request, TransferResult& result) {
     char block[kReceiveCapacity + 1];
     HeaderSection section;
     BodyReader body;
     startProgress(body.progress);
     char* cursor = block;
     int unread = 0;
-    int received = receiveHeaderSection(socket, block, section, result, cursor, unread);
+    int received = receiveHeaderSection(connection, block, section, result, cursor, unread);
     if (!section.inHeaders && startBody(request, result, section, body)) {
         if (unread > 0 && !body.complete) takeBodyBytes(request, result, body, cursor, unread);
         if (!body.complete && result.stage == stageCompleted) {
-            received = receiveBody(socket, block, request, result, body);
+            received = receiveBody(connection, block, request, result, body);
         }
         recordStoredBytes(request, result, body);
     }
@@ -374,13 +403,21 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
     return partialReplyWhole(request, result, body);
 }
 
+int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& result) {
+    Connection connection;
+    connection.socket = socket;
+    return receiveReplyOn(connection, request, result);
+}
+
 int fetchOnce(TransferRequest& request, TransferResult& result) {
     resetResult(result);
-    SocketHandle socket = openTcpSocket();
-    if (socket == kInvalidSocket) return failSocketCall(result, stageSocket, "socket");
-    int completed = connectToServer(socket, request, result) && sendRequest(socket, request, result) &&
-                    receiveReply(socket, request, result);
-    closeSocket(socket);
+    Connection connection;
+    connection.socket = openTcpSocket();
+    if (connection.socket == kInvalidSocket) return failSocketCall(result, stageSocket, "socket");
+    int completed = connectToServer(connection.socket, request, result) &&
+                    startTls(connection, request, result) && sendRequest(connection, request, result) &&
+                    receiveReplyOn(connection, request, result);
+    closeConnection(connection);
     // A write error held in the stream's buffer shows now, before anything
     // else is asked of the server.
     if (result.stage != stageWriteFile && std::fflush(request.output) != 0) {

@@ -33,14 +33,17 @@ enum AttemptKind {
     attemptRestart,    // the whole request again: only a reply of the file replaces them
 };
 
-// The port a Host line leaves unnamed.
+// The ports a Host line leaves unnamed, by scheme.
 const int kDefaultHttpPort = 80;
+const int kDefaultHttpsPort = 443;
 
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
     Ipv4Address address = {};
     BoundedString host;            // the server's name as given, for the Host line
     int port = kDefaultHttpPort;   // the server's port, for the Host line
+    int secure = 0;                // https: TLS over the connection
+    int acceptAnyCertificate = 0;  // -k: no check of the server's certificate
     BoundedString path;
     std::FILE* output = nullptr;
     std::int64_t rangeFirst = -1;  // -1: no Range header
@@ -63,6 +66,9 @@ enum FailureStage {
     // The server refused the request with an error status that asking
     // again will not change; the run ends without retrying.
     stageServerRefused = 6,
+    // TLS was refused: the certificate failed a check, or the server
+    // refused the handshake or spoke no TLS; the run ends without retrying.
+    stageTlsRefused = 7,
 };
 
 struct TransferResult {
@@ -86,6 +92,11 @@ struct TransferResult {
 // complete (stage 0), 0 on failure (stage and errorText set).
 int fetchOnce(TransferRequest& request, TransferResult& result);
 
-// Reads the reply from a connected socket: the part of fetchOnce after the
+struct Connection;
+
+// Reads the reply from a connection: the part of fetchOnce after the
 // request was sent. Returns as fetchOnce does.
+int receiveReplyOn(Connection& connection, TransferRequest& request, TransferResult& result);
+
+// As receiveReplyOn, from a plain socket.
 int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& result);

@@ -29,6 +29,10 @@ struct TlsPeer {
     int acceptAnyCertificate = 0;  // no chain, date or name check
 };
 
+// Loads the platform's TLS library, once. Returns 1 when https can be
+// used, 0 with the line that says why not.
+int tlsAvailable(BoundedString& problem);
+
 // Runs the handshake on a connected socket. Returns a TlsStartOutcome;
 // session is set only for tlsStarted. Logs the version, cipher suite,
 // certificate and the result of its check at level 9.

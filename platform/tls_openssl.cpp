@@ -1,10 +1,26 @@
-// TLS on Linux: OpenSSL 3, loaded when the first https connection needs it.
+// TLS on Linux: OpenSSL 3, loaded with dlopen when the first https
+// connection needs it, so that a plain run neither maps the library nor
+// needs it installed. Only the declarations come from OpenSSL's headers;
+// every function is reached through a pointer resolved once.
 #include "platform/tls.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
 #include "platform/tls_texts.h"
+
+#ifdef WEBHAUL_NO_TLS
+
+int tlsAvailable(BoundedString& problem) {
+    describeTlsUnavailable("a statically linked program cannot load the TLS library", problem);
+    return 0;
+}
 
 int tlsStart(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
     session = nullptr;
-    describeTlsUnavailable("not built into this program", problem);
+    tlsAvailable(problem);
     return tlsUnavailable;
 }
 
@@ -13,3 +29,325 @@ int tlsSend(TlsSession*, const char*, int) { return -1; }
 int tlsReceive(TlsSession*, char*, int) { return -1; }
 
 void tlsEnd(TlsSession*) {}
+
+#else
+
+#include <dlfcn.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+namespace {
+
+// The code the socket layer reports for a connection that ended before
+// its reply was complete.
+const int kDisconnectedCode = 10101;
+// The most plain text one TLS record carries.
+const int kLargestRecord = 16384;
+
+#define TLS_FUNCTIONS(X)                                                                      \
+    X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)                 \
+    X(SSL_CTX_load_verify_dir) X(SSL_CTX_load_verify_file) X(SSL_new) X(SSL_free) X(SSL_ctrl) \
+    X(SSL_set_fd) X(SSL_connect) X(SSL_get_error) X(SSL_read) X(SSL_write)                    \
+    X(SSL_get_verify_result) X(SSL_get1_peer_certificate) X(SSL_get_version)                  \
+    X(SSL_get_current_cipher) X(SSL_CIPHER_get_name) X(X509_free) X(X509_get_subject_name)    \
+    X(X509_get_issuer_name) X(X509_NAME_oneline) X(X509_NAME_get_text_by_NID)                 \
+    X(X509_check_host) X(X509_check_ip_asc) X(X509_get0_notBefore) X(X509_get0_notAfter)      \
+    X(ASN1_TIME_to_tm) X(X509_get_default_cert_dir) X(X509_get_ext_d2i) X(OPENSSL_sk_num)      \
+    X(OPENSSL_sk_value) X(GENERAL_NAMES_free) X(ASN1_STRING_get0_data) X(ASN1_STRING_length)  \
+    X(ERR_get_error) X(ERR_clear_error)
+
+struct TlsLibrary {
+#define DECLARE_POINTER(name) decltype(&::name) name;
+    TLS_FUNCTIONS(DECLARE_POINTER)
+#undef DECLARE_POINTER
+    SSL_CTX* context;
+    int loaded;  // 1: loaded, -1: failed, 0: not tried
+};
+
+TlsLibrary tls = {};
+
+}  // namespace
+
+struct TlsSession {
+    SSL* connection;
+    int descriptor;
+};
+
+namespace {
+
+// Resolves every function the layer uses. Returns 1, or 0 when one is missing.
+int resolveFunctions(void* library) {
+#define RESOLVE(name)                                                                  \
+    tls.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name));             \
+    if (tls.name == nullptr) return 0;
+    TLS_FUNCTIONS(RESOLVE)
+#undef RESOLVE
+    return 1;
+}
+
+// Trusted authorities as every OpenSSL program finds them, but the system's
+// directory looked up one hashed file at a time instead of its whole bundle
+// loaded at start.
+int loadTrustedAuthorities(SSL_CTX* context) {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const char* directory = std::getenv("SSL_CERT_DIR");
+    int loaded = 0;
+    if (file != nullptr && *file != '\0') loaded |= tls.SSL_CTX_load_verify_file(context, file);
+    if (directory != nullptr && *directory != '\0') loaded |= tls.SSL_CTX_load_verify_dir(context, directory);
+    if (file == nullptr && directory == nullptr) {
+        loaded = tls.SSL_CTX_load_verify_dir(context, tls.X509_get_default_cert_dir());
+    }
+    tls.ERR_clear_error();  // a missing place is no failure: the chain check then fails
+    return loaded;
+}
+
+// Loads the library and makes the one context of the run. Returns 1, or 0
+// with the problem.
+int loadLibrary(BoundedString& problem) {
+    if (tls.loaded == 0) {
+        void* library = dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL);
+        tls.loaded = library != nullptr && resolveFunctions(library) ? 1 : -1;
+        if (tls.loaded == 1) {
+            tls.context = tls.SSL_CTX_new(tls.TLS_client_method());
+            if (tls.context == nullptr) tls.loaded = -1;
+        }
+        if (tls.loaded == 1) {
+            tls.SSL_CTX_ctrl(tls.context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+            // The handshake goes on whatever the chain; the checks are made
+            // after it, in a fixed order, so that the first failure is named.
+            tls.SSL_CTX_set_verify(tls.context, SSL_VERIFY_NONE, nullptr);
+            loadTrustedAuthorities(tls.context);
+        }
+    }
+    if (tls.loaded == 1) return 1;
+    describeTlsUnavailable("libssl.so.3 (OpenSSL 3) could not be loaded", problem);
+    return 0;
+}
+
+// Returns 1 when name is a dotted IPv4 or an IPv6 address, which SNI never carries.
+int isAddress(const char* name) {
+    return std::strspn(name, "0123456789.") == std::strlen(name) || std::strchr(name, ':') != nullptr;
+}
+
+// Writes the day of an ASN.1 time as YYYY-MM-DD.
+void formatDay(const ASN1_TIME* time, char* day, size_t room) {
+    std::tm parts;
+    std::memset(&parts, 0, sizeof parts);
+    if (time == nullptr || tls.ASN1_TIME_to_tm(time, &parts) != 1) {
+        std::snprintf(day, room, "an unknown day");
+        return;
+    }
+    std::snprintf(day, room, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+}
+
+// Writes the name the certificate is for: its first DNS or IP entry, else
+// its common name.
+void certificateName(X509* certificate, char* name, size_t room) {
+    std::snprintf(name, room, "an unnamed host");
+    auto* names = static_cast<GENERAL_NAMES*>(tls.X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+    int count = names == nullptr ? 0 : tls.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK*>(names));
+    for (int index = 0; index < count; ++index) {
+        auto* entry = static_cast<GENERAL_NAME*>(tls.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK*>(names), index));
+        if (entry->type == GEN_DNS) {
+            std::snprintf(name, room, "%.*s", tls.ASN1_STRING_length(entry->d.dNSName),
+                          reinterpret_cast<const char*>(tls.ASN1_STRING_get0_data(entry->d.dNSName)));
+            break;
+        }
+        if (entry->type == GEN_IPADD && tls.ASN1_STRING_length(entry->d.iPAddress) == 4) {
+            const unsigned char* bytes = tls.ASN1_STRING_get0_data(entry->d.iPAddress);
+            std::snprintf(name, room, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
+            break;
+        }
+    }
+    if (names != nullptr) tls.GENERAL_NAMES_free(names);
+    if (count == 0) tls.X509_NAME_get_text_by_NID(tls.X509_get_subject_name(certificate), NID_commonName, name, static_cast<int>(room));
+}
+
+// Returns 1 when the certificate is for the host, as a name or an address.
+int certificateFitsHost(X509* certificate, const char* host) {
+    if (isAddress(host)) return tls.X509_check_ip_asc(certificate, host, 0) == 1;
+    return tls.X509_check_host(certificate, host, std::strlen(host), 0, nullptr) == 1;
+}
+
+// Checks the chain, then the dates, then the name. Returns 1 when all
+// pass, 0 with the line of the first that failed.
+int checkCertificate(SSL* connection, X509* certificate, const char* host, BoundedString& problem) {
+    long verdict = tls.SSL_get_verify_result(connection);
+    char detail[256];
+    if (certificate == nullptr) {
+        describeTlsRefusal(tlsNotTrusted, host, "", problem);
+        return 0;
+    }
+    if (verdict == X509_V_ERR_CERT_HAS_EXPIRED) {
+        formatDay(tls.X509_get0_notAfter(certificate), detail, sizeof detail);
+        describeTlsRefusal(tlsExpired, host, detail, problem);
+        return 0;
+    }
+    if (verdict == X509_V_ERR_CERT_NOT_YET_VALID) {
+        formatDay(tls.X509_get0_notBefore(certificate), detail, sizeof detail);
+        describeTlsRefusal(tlsNotYetValid, host, detail, problem);
+        return 0;
+    }
+    if (verdict != X509_V_OK) {
+        describeTlsRefusal(tlsNotTrusted, host, "", problem);
+        return 0;
+    }
+    if (!certificateFitsHost(certificate, host)) {
+        certificateName(certificate, detail, sizeof detail);
+        describeTlsRefusal(tlsOtherName, host, detail, problem);
+        return 0;
+    }
+    return 1;
+}
+
+// Logs what the handshake agreed on and the certificate it showed.
+void logHandshake(SSL* connection, X509* certificate, int checked) {
+    char subject[256] = "(none)";
+    char issuer[256] = "(none)";
+    if (certificate != nullptr) {
+        tls.X509_NAME_oneline(tls.X509_get_subject_name(certificate), subject, sizeof subject);
+        tls.X509_NAME_oneline(tls.X509_get_issuer_name(certificate), issuer, sizeof issuer);
+    }
+    logTlsDetails(tls.SSL_get_version(connection), tls.SSL_CIPHER_get_name(tls.SSL_get_current_cipher(connection)),
+                  subject, issuer, checked);
+}
+
+// What a failed call means for the caller.
+enum CallOutcome { callAgain, callFailed, callClosed, callRefused };
+
+// Waits when the call would block; sorts every other failure. The last
+// socket error is set for callFailed.
+int sortFailure(SSL* connection, int descriptor, int returned) {
+    int error = tls.SSL_get_error(connection, returned);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        if (waitForSocketReady(descriptor, error == SSL_ERROR_WANT_WRITE) != 0) return callFailed;
+        return callAgain;
+    }
+    if (error == SSL_ERROR_ZERO_RETURN) return callClosed;
+    if (error == SSL_ERROR_SYSCALL) {
+        // errno says why; none at all means the peer closed without a word.
+        if (tls.ERR_get_error() == 0 && errno == 0) {
+            setLastSocketError(kDisconnectedCode);
+        } else {
+            recordSocketCallFailure();
+        }
+        return callFailed;
+    }
+    return callRefused;
+}
+
+// Runs the handshake. Returns tlsStarted, tlsBroken or tlsRefused.
+int shakeHands(SSL* connection, int descriptor, const char* host, BoundedString& problem) {
+    for (;;) {
+        tls.ERR_clear_error();
+        errno = 0;
+        int returned = tls.SSL_connect(connection);
+        if (returned == 1) return tlsStarted;
+        int outcome = sortFailure(connection, descriptor, returned);
+        if (outcome == callAgain) continue;
+        unsigned long reason = outcome == callRefused ? ERR_GET_REASON(tls.ERR_get_error()) : 0;
+        // A server that closes before it says anything is a broken
+        // connection, not a refusal: asking again may work.
+        if (outcome == callClosed || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+            setLastSocketError(kDisconnectedCode);
+            return tlsBroken;
+        }
+        if (outcome == callFailed) return tlsBroken;
+        int notTls = reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG;
+        describeTlsRefusal(notTls ? tlsNotTls : tlsHandshakeRefused, host, "", problem);
+        return tlsRefused;
+    }
+}
+
+}  // namespace
+
+int tlsAvailable(BoundedString& problem) { return loadLibrary(problem); }
+
+int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+    session = nullptr;
+    if (!loadLibrary(problem)) return tlsUnavailable;
+    int descriptor = static_cast<int>(socket);
+    SSL* connection = tls.SSL_new(tls.context);
+    if (connection == nullptr || tls.SSL_set_fd(connection, descriptor) != 1) {
+        if (connection != nullptr) tls.SSL_free(connection);
+        describeTlsUnavailable("no memory for the connection", problem);
+        return tlsUnavailable;
+    }
+    if (!isAddress(peer.hostName)) {
+        tls.SSL_ctrl(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(peer.hostName));
+    }
+    int outcome = shakeHands(connection, descriptor, peer.hostName, problem);
+    if (outcome == tlsStarted) {
+        X509* certificate = tls.SSL_get1_peer_certificate(connection);
+        int checked = !peer.acceptAnyCertificate;
+        if (checked && !checkCertificate(connection, certificate, peer.hostName, problem)) outcome = tlsRefused;
+        logHandshake(connection, certificate, checked && outcome == tlsStarted);
+        if (certificate != nullptr) tls.X509_free(certificate);
+    }
+    if (outcome != tlsStarted) {
+        tls.SSL_free(connection);
+        return outcome;
+    }
+    session = static_cast<TlsSession*>(std::malloc(sizeof(TlsSession)));
+    if (session == nullptr) {
+        tls.SSL_free(connection);
+        describeTlsUnavailable("no memory for the connection", problem);
+        return tlsUnavailable;
+    }
+    session->connection = connection;
+    session->descriptor = descriptor;
+    return tlsStarted;
+}
+
+int tlsSend(TlsSession* session, const char* bytes, int count) {
+    int sent = 0;
+    while (sent < count) {
+        tls.ERR_clear_error();
+        errno = 0;
+        int returned = tls.SSL_write(session->connection, bytes + sent, count - sent);
+        if (returned > 0) {
+            sent += returned;
+            continue;
+        }
+        int outcome = sortFailure(session->connection, session->descriptor, returned);
+        if (outcome == callAgain) continue;
+        if (outcome != callFailed) setLastSocketError(kDisconnectedCode);
+        return -1;
+    }
+    return sent;
+}
+
+int tlsReceive(TlsSession* session, char* block, int capacity) {
+    // Records that have arrived are taken together, up to the capacity,
+    // so that a large block goes out in one write; only the first waits.
+    int taken = 0;
+    for (;;) {
+        tls.ERR_clear_error();
+        errno = 0;
+        int returned = tls.SSL_read(session->connection, block + taken, capacity - taken);
+        if (returned > 0) {
+            taken += returned;
+            if (capacity - taken < kLargestRecord) return taken;
+            continue;
+        }
+        // What follows, a wait or an ending, is for the next call.
+        if (taken > 0) return taken;
+        int outcome = sortFailure(session->connection, session->descriptor, returned);
+        if (outcome == callAgain) continue;
+        if (outcome == callClosed) return 0;
+        // A record that does not decrypt, or an end without close_notify,
+        // cannot be told from a cut.
+        if (outcome == callRefused) setLastSocketError(kDisconnectedCode);
+        return -1;
+    }
+}
+
+void tlsEnd(TlsSession* session) {
+    if (session == nullptr) return;
+    tls.SSL_free(session->connection);
+    std::free(session);
+}
+
+#endif

@@ -2,6 +2,11 @@
 #include "platform/tls.h"
 #include "platform/tls_texts.h"
 
+int tlsAvailable(BoundedString& problem) {
+    describeTlsUnavailable("not built into this program", problem);
+    return 0;
+}
+
 int tlsStart(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
     session = nullptr;
     describeTlsUnavailable("not built into this program", problem);

@@ -20,6 +20,7 @@ const char kUsageText[] =
     "  -f     Fail on an error status (400 or more)\n"
     "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n"
     "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n"
+    "  -k     Accept any server certificate (https)\n"
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
