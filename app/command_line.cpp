@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/log.h"
 
@@ -72,11 +73,19 @@ void storePositional(const char* argument, CommandLine& commandLine) {
     ++commandLine.positionalCount;
 }
 
+// Notes the first --help or --version; any other argument is left alone.
+void noteInfoOption(const char* argument, CommandLine& commandLine) {
+    if (commandLine.infoOption != infoNone) return;
+    if (std::strcmp(argument, "--help") == 0) commandLine.infoOption = infoHelp;
+    if (std::strcmp(argument, "--version") == 0) commandLine.infoOption = infoVersion;
+}
+
 }  // namespace
 
 void scanArguments(int argumentCount, char** arguments, CommandLine& commandLine) {
     for (int index = 1; index < argumentCount; ++index) {
         const char* argument = arguments[index];
+        noteInfoOption(argument, commandLine);
         if (argument[0] == '-') {
             scanOption(argument, commandLine);
         } else {
@@ -85,23 +94,38 @@ void scanArguments(int argumentCount, char** arguments, CommandLine& commandLine
     }
 }
 
+namespace {
+
 // The host name in the example of the usage text.
-static const char kExampleHost[] = "www.example.com";
+#define WEBHAUL_EXAMPLE_HOST "www.example.com"
+
+// The usage text, a line at a time; both of its destinations take it from here.
+const char* const kUsageLines[] = {
+    "Usage: Webhaul [<options>] <local-filename> <server-address> [<path-on-server>]\n",
+    "Options:\n",
+    "  -vn    n = level of verbosity: 0..9 -> 0=none, 9=full, default=2\n",
+    "  -rn-m  Retreive from byte n to byte m inclusive\n",
+    "  -h     Request headers only\n",
+    "  -c     Continue a partial local file\n",
+    "  -f     Fail on an error status (400 or more)\n",
+    "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n",
+    "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n",
+    "  -k     Accept any server certificate (https)\n",
+    "\n",
+    "E.G. To retreive //" WEBHAUL_EXAMPLE_HOST "/vellum/foo.zip you would say:\n",
+    "C:\\> webhaul foo.zip " WEBHAUL_EXAMPLE_HOST " /vellum/foo.zip\n",
+};
+
+}  // namespace
 
 void printUsage() {
-    logAt(0, "Usage: Webhaul [<options>] <local-filename> <server-address> [<path-on-server>]\n");
-    logAt(0, "Options:\n");
-    logAt(0, "  -vn    n = level of verbosity: 0..9 -> 0=none, 9=full, default=2\n");
-    logAt(0, "  -rn-m  Retreive from byte n to byte m inclusive\n");
-    logAt(0, "  -h     Request headers only\n");
-    logAt(0, "  -c     Continue a partial local file\n");
-    logAt(0, "  -f     Fail on an error status (400 or more)\n");
-    logAt(0, "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n");
-    logAt(0, "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n");
-    logAt(0, "  -k     Accept any server certificate (https)\n");
-    logAt(0, "\n");
-    logAt(0, "E.G. To retreive //%s/vellum/foo.zip ", kExampleHost);
-    logAt(0, "you would say:\n");
-    logAt(0, "C:\\> webhaul foo.zip %s ", kExampleHost);
-    logAt(0, "/vellum/foo.zip\n");
+    for (const char* line : kUsageLines) logAt(0, "%s", line);
+}
+
+int writeUsage(std::FILE* stream) {
+    for (const char* line : kUsageLines) {
+        size_t length = std::strlen(line);
+        if (std::fwrite(line, 1, length, stream) != length) return 0;
+    }
+    return 1;
 }

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "support/bounded_string.h"
 
+// What a --help or --version argument asks for in place of a run.
+enum InfoOption { infoNone, infoHelp, infoVersion };
+
 struct CommandLine {
+    InfoOption infoOption = infoNone;  // the first --help or --version
     int headersOnly = 0;
     int continueFile = 0;  // -c: keep the local file and ask for the rest
     int failOnError = 0;   // -f: an error status stores nothing and fails
@@ -26,3 +31,7 @@ void scanArguments(int argumentCount, char** arguments, CommandLine& commandLine
 
 // Writes the usage text at level 0.
 void printUsage();
+
+// Writes the usage text to the stream. Returns 1, or 0 with errno set when
+// a write failed.
+int writeUsage(std::FILE* stream);

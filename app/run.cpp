@@ -104,25 +104,6 @@ void printSummary(const TransferResult& result) {
     logAt(5, "Body bytes received: %" PRId64 "\n", result.bodyBytes);
 }
 
-// Writes out and closes the output file: flushed first, since some
-// runtimes hide a failed flush inside the close. Returns 1, or 0 after the
-// level-1 line naming the call that failed.
-int closeOutput(std::FILE* output) {
-    const char* failedCall = nullptr;
-    int failure = 0;
-    if (std::fflush(output) != 0) {
-        failedCall = "fflush";
-        failure = errno;
-    }
-    if (std::fclose(output) != 0 && failedCall == nullptr) {
-        failedCall = "fclose";
-        failure = errno;
-    }
-    if (failedCall == nullptr) return 1;
-    logAt(1, "%s: %s\n", failedCall, std::strerror(failure));
-    return 0;
-}
-
 // Returns 1 when the attempt's outcome ends the run without a retry.
 int endsWithoutRetry(const TransferResult& result) {
     return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused;
@@ -251,6 +232,22 @@ void stopSockets() {
 void finishRun() {
     logAt(9, "Cleaning up...\n");
     stopSockets();
+}
+
+int closeOutput(std::FILE* output) {
+    const char* failedCall = nullptr;
+    int failure = 0;
+    if (std::fflush(output) != 0) {
+        failedCall = "fflush";
+        failure = errno;
+    }
+    if (std::fclose(output) != 0 && failedCall == nullptr) {
+        failedCall = "fclose";
+        failure = errno;
+    }
+    if (failedCall == nullptr) return 1;
+    logAt(1, "%s: %s\n", failedCall, std::strerror(failure));
+    return 0;
 }
 
 int runCommandLine(const CommandLine& commandLine) {

@@ -57,7 +57,7 @@ endfunction()
 
 set(CPACK_PACKAGE_NAME webhaul)
 set(CPACK_PACKAGE_CONTACT "webhaul maintainers <webhaul@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "fetch one file over HTTP/1.0, resuming broken transfers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

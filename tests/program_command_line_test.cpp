@@ -25,15 +25,27 @@ const char kUsageText[] =
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
 
+// What --help and --version ask for; a case without either is refused.
+enum InfoAnswer { answerNone, answerHelp, answerVersion };
+
 struct UsageCase {
     const char* name;
     std::vector<std::string> arguments;  // "OUT" stands for a file in the scratch directory
+    InfoAnswer answer = answerNone;      // with one: on standard output, status 0
 };
+
+// Returns what standard output must hold: the usage text as the program
+// prints it for a refused command line, the version lines, or nothing.
+std::string expectedOutput(InfoAnswer answer) {
+    if (answer == answerHelp) return runProgram({WEBHAUL_BINARY}).standardError;
+    return answer == answerVersion ? "webhaul " WEBHAUL_VERSION "\nMIT License\n" : "";
+}
 
 class RefusedCommandLine : public testing::TestWithParam<UsageCase> {};
 
 // A refused command line prints the usage text and nothing else, never
-// connects and never creates a file.
+// connects and never creates a file; --help and --version print their text
+// on standard output instead, and likewise do nothing else.
 TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     const UsageCase& usage = GetParam();
     ScratchDirectory scratch;
@@ -43,9 +55,10 @@ TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     std::vector<ConnectionScript> scripts = {{sendData(httpReply("HTTP/1.0 200 OK", {}, "x")), closeInOrder()}};
     Exchange exchange = runAgainstServer(scripts, programWith(usage.arguments, scratch.path + "out.bin"), options);
     ASSERT_TRUE(exchange.ready);
-    EXPECT_EQ(1, exchange.outcome.exitStatus);
-    EXPECT_EQ(kUsageText, exchange.outcome.standardError);
-    EXPECT_EQ("", exchange.outcome.standardOutput);
+    int refused = usage.answer == answerNone;
+    EXPECT_EQ(refused, exchange.outcome.exitStatus);
+    EXPECT_EQ(refused ? kUsageText : "", exchange.outcome.standardError);
+    EXPECT_EQ(expectedOutput(usage.answer), exchange.outcome.standardOutput);
     EXPECT_TRUE(exchange.requests.empty());
     EXPECT_TRUE(directoryEntries(scratch.path).empty());
 }
@@ -61,6 +74,10 @@ const UsageCase kUsageCases[] = {
     {"LoneDashIsNoPositional", {"-", "127.0.0.1"}},
     {"UrlPathAndThirdPositional", {"OUT", "http://127.0.0.1/a", "/b"}},
     {"UrlRootPathAndThirdPositional", {"-v9", "OUT", "http://127.0.0.1:8080/", "/b"}},
+    {"OtherLongOptionsIgnored", {"--Help", "--version=1", "-help", "OUT"}},
+    {"Help", {"--help"}, answerHelp},
+    {"VersionFirstAmongArguments", {"OUT", "--version", "127.0.0.1", "--help"}, answerVersion},
+    {"HelpFirstAtSilence", {"-v0", "--help", "--version", "OUT", "127.0.0.1"}, answerHelp},
 };
 
 INSTANTIATE_TEST_SUITE_P(Usage, RefusedCommandLine, testing::ValuesIn(kUsageCases),

@@ -52,9 +52,9 @@ void stampLineEnds(const std::string& text, size_t from, int millis, std::vector
     }
 }
 
-// Returns captured standard error as the tests compare it. The Windows
-// runtime writes it in text mode, every "\n" as "\r\n"; under Wine that is
-// undone here, so the same expectations hold.
+// Returns captured standard error or output as the tests compare it. The
+// Windows runtime writes both in text mode, every "\n" as "\r\n"; under
+// Wine that is undone here, so the same expectations hold.
 std::string comparedText(const std::string& captured) {
 #ifdef WEBHAUL_UNDER_WINE
     std::string text;
@@ -116,6 +116,7 @@ ProgramOutcome runProgram(const std::vector<std::string>& arguments, const Progr
     int status = 0;
     waitpid(child, &status, 0);
     outcome.standardError = comparedText(outcome.standardError);
+    outcome.standardOutput = comparedText(outcome.standardOutput);
     if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.killedBySignal = WTERMSIG(status);
     return outcome;
