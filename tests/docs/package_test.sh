@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Catches a Debian package that cannot be built, lacks its metadata, misses
 # the program, the compressed manual page, the licence or the changelog,
-# holds a program that is not stripped or does not run, or that lintian
-# finds fault with (checked when lintian is installed and LINT is yes).
+# holds a program that is not stripped, does not run or tells another
+# version than the package's, or that lintian finds fault with (checked
+# when lintian is installed and LINT is yes).
 # Usage: package_test.sh CPACK BUILD-DIR SOURCE-DIR LINT
 set -euo pipefail
 cpack=$1
@@ -53,6 +54,10 @@ for section in .symtab .debug_info .comment; do
   ! grep -qF " $section " <<<"$sections" || fail "the packaged program is not stripped: it has $section"
 done
 "$(dirname "$0")/expect_usage.sh" "$program"
+# What a packaging check asks the installed program: its version is the package's.
+version=$(dpkg-deb -f "$package" Version)
+said=$("$program" --version | head -n 1)
+[ "$said" = "webhaul $version" ] || fail "the packaged program says \"$said\", the package is $version"
 
 if [ "$lint" != yes ]; then
   echo "lintian not run: this build (sanitized or Debug) is not the one shipped"
