@@ -52,15 +52,12 @@ const char* interruptFarewell() {
 
 const std::int64_t kMillisPerSecond = 1000;
 
-// Fills the address from a dotted address or a host lookup. Returns 1, or 0
-// when the lookup failed.
-int resolveServer(const ServerArgument& server, Ipv4Address& address) {
-    address.family = kAddressFamilyInet;
-    address.port = hostToNetworkShort(static_cast<std::uint16_t>(server.port));
-    address.address = parseDottedAddress(textOf(server.host));
-    if (address.address != kAddressNone) return 1;
+// Fills the addresses from a numeric address or a host lookup. Returns 1,
+// or 0 when the lookup failed.
+int resolveServer(const ServerArgument& server, AddressList& addresses) {
+    if (parseNumericAddress(textOf(server.host), server.port, addresses)) return 1;
     logAt(9, "Looking up address of host \"%s\"...\n", textOf(server.host));
-    return resolveHostName(textOf(server.host), &address.address) == 0;
+    return resolveHostName(textOf(server.host), server.port, addresses) == 0;
 }
 
 // Takes the server argument apart. Returns 1, or 0 after the level-1 line
@@ -265,7 +262,7 @@ int runCommandLine(const CommandLine& commandLine) {
     if (startSockets() != 0) return kStatusUsage;
     setIdleLimit(commandLine.idleLimitSeconds * static_cast<int>(kMillisPerSecond));
     TransferRequest request;
-    if (!resolveServer(server, request.address)) {
+    if (!resolveServer(server, request.addresses)) {
         reportLookupFailure("GetHostByName");
         finishRun();
         return kStatusNoServer;

@@ -60,18 +60,40 @@ int failFileCall(TransferResult& result, const char* call, int errorNumber) {
     return 0;
 }
 
-// Returns 1 when connected, 0 with the connect note otherwise.
-int connectToServer(SocketHandle socket, const TransferRequest& request, TransferResult& result) {
-    const char* dotted = formatDottedAddress(request.address.address);
-    int port = networkToHostShort(request.address.port);
-    logAt(9, "Connecting to server, address=%s, port=%d...\n", dotted, port);
-    if (connectSocket(socket, request.address) == 0) return 1;
+// Returns 1 when connected to the address, 0 with the connect note
+// otherwise.
+int connectToAddress(SocketHandle socket, const NetAddress& address, TransferResult& result) {
+    int port = address.port;
+    logAt(9, "Connecting to server, address=%s, port=%d...\n", formatAddress(address), port);
+    if (connectSocket(socket, address) == 0) return 1;
     // The reason first: nothing may touch the socket layer before it is read.
     BoundedString reason = lastSocketErrorText();
-    dotted = formatDottedAddress(request.address.address);
-    assignFormat(result.errorText, "connect(%s:%d): %s", dotted, port, textOf(reason));
+    const char* shown = formatAddress(address);
+    if (address.family == kAddressFamilyInet6) {
+        assignFormat(result.errorText, "connect([%s]:%d): %s", shown, port, textOf(reason));
+    } else {
+        assignFormat(result.errorText, "connect(%s:%d): %s", shown, port, textOf(reason));
+    }
     result.stage = stageConnect;
     return 0;
+}
+
+// Connects to the server's addresses in their order until one answers; a
+// failed one is traced before the next is tried. Returns the connected
+// socket, or kInvalidSocket with the note of the last failure.
+SocketHandle connectToServer(const TransferRequest& request, TransferResult& result) {
+    for (int index = 0; index < request.addresses.count; ++index) {
+        const NetAddress& address = request.addresses.entries[index];
+        SocketHandle socket = openTcpSocket(address);
+        if (socket == kInvalidSocket) {
+            failSocketCall(result, stageSocket, "socket");
+            continue;
+        }
+        if (connectToAddress(socket, address, result)) return socket;
+        closeSocket(socket);
+        if (index + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
+    }
+    return kInvalidSocket;
 }
 
 // Runs the TLS handshake for https. Returns 1 when the connection is
@@ -412,12 +434,10 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
 int fetchOnce(TransferRequest& request, TransferResult& result) {
     resetResult(result);
     Connection connection;
-    connection.socket = openTcpSocket();
-    if (connection.socket == kInvalidSocket) return failSocketCall(result, stageSocket, "socket");
-    int completed = connectToServer(connection.socket, request, result) &&
-                    startTls(connection, request, result) && sendRequest(connection, request, result) &&
-                    receiveReplyOn(connection, request, result);
-    closeConnection(connection);
+    connection.socket = connectToServer(request, result);
+    int completed = connection.socket != kInvalidSocket && startTls(connection, request, result) &&
+                    sendRequest(connection, request, result) && receiveReplyOn(connection, request, result);
+    if (connection.socket != kInvalidSocket) closeConnection(connection);
     // A write error held in the stream's buffer shows now, before anything
     // else is asked of the server.
     if (result.stage != stageWriteFile && std::fflush(request.output) != 0) {

@@ -39,7 +39,7 @@ const int kDefaultHttpsPort = 443;
 
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
-    Ipv4Address address = {};
+    AddressList addresses;         // the server's, tried in order
     BoundedString host;            // the server's name as given, for the Host line
     int port = kDefaultHttpPort;   // the server's port, for the Host line
     int secure = 0;                // https: TLS over the connection

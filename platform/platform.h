@@ -8,17 +8,23 @@
 #include <cstdint>
 #include <cstdio>
 
-// The platform's 16-byte IPv4 socket address record.
-struct Ipv4Address {
-    std::uint16_t family;   // kAddressFamilyInet
-    std::uint16_t port;     // network byte order
-    std::uint32_t address;  // network byte order
-    unsigned char zero[8];
+// A server's address of either family; the platform turns it into its
+// own socket address record.
+struct NetAddress {
+    int family = 0;                // kAddressFamilyInet or kAddressFamilyInet6
+    int port = 0;                  // host byte order
+    unsigned char bytes[16] = {};  // network order: 4 for IPv4, 16 for IPv6
 };
 
-const std::uint16_t kAddressFamilyInet = 2;
-// What parseDottedAddress gives for a text that is not a dotted address.
-const std::uint32_t kAddressNone = 0xFFFFFFFFu;
+const int kAddressFamilyInet = 4;
+const int kAddressFamilyInet6 = 6;
+
+// The addresses of one host, in the order to try them.
+const int kMostAddresses = 8;
+struct AddressList {
+    NetAddress entries[kMostAddresses];
+    int count = 0;
+};
 
 typedef std::intptr_t SocketHandle;
 const SocketHandle kInvalidSocket = -1;
@@ -32,24 +38,26 @@ void stopSocketLayer();
 // Returns the code of the last failed socket call (0 when none failed).
 int lastSocketError();
 
-// Returns the address in network byte order, or kAddressNone.
-std::uint32_t parseDottedAddress(const char* text);
+// Reads a dotted IPv4 address, or an IPv6 address in brackets where the
+// platform has IPv6, into list as its one entry with port. Returns 1, or 0
+// for a text that is a name to look up.
+int parseNumericAddress(const char* text, int port, AddressList& list);
 
-// Looks the name up; stores its first IPv4 address (network byte order).
-// Returns 0 on success, -1 on failure with a lookup code as last error.
-int resolveHostName(const char* name, std::uint32_t* address);
+// Looks the name up; fills list with its addresses (IPv4 and, where the
+// platform has it, IPv6) in the order given, each with port. Returns 0 on
+// success, -1 on failure with a lookup code as last error.
+int resolveHostName(const char* name, int port, AddressList& list);
 
-// Returns the dotted form of an address in a buffer reused by each call.
-const char* formatDottedAddress(std::uint32_t address);
+// Returns the numeric form of an address ("127.0.0.1", "::1") in a
+// buffer reused by each call.
+const char* formatAddress(const NetAddress& address);
 
-std::uint16_t hostToNetworkShort(std::uint16_t value);
-std::uint16_t networkToHostShort(std::uint16_t value);
-
-// Returns a new TCP socket, or kInvalidSocket on failure.
-SocketHandle openTcpSocket();
+// Returns a new TCP socket for the address's family, or kInvalidSocket on
+// failure.
+SocketHandle openTcpSocket(const NetAddress& address);
 
 // Returns 0 when connected, -1 on failure.
-int connectSocket(SocketHandle socket, const Ipv4Address& address);
+int connectSocket(SocketHandle socket, const NetAddress& address);
 
 // Sends all count bytes. Returns the count sent, or -1 on failure.
 int sendBytes(SocketHandle socket, const char* bytes, int count);

@@ -372,12 +372,48 @@ void stopSocketLayer() {}
 
 int lastSocketError() { return lastError; }
 
-std::uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
+// Fills target with the address. Returns the size of the record.
+socklen_t fillSocketAddress(const NetAddress& address, sockaddr_storage& target) {
+    std::memset(&target, 0, sizeof target);
+    if (address.family == kAddressFamilyInet6) {
+        sockaddr_in6* place = reinterpret_cast<sockaddr_in6*>(&target);
+        place->sin6_family = AF_INET6;
+        place->sin6_port = htons(static_cast<std::uint16_t>(address.port));
+        std::memcpy(&place->sin6_addr, address.bytes, 16);
+        return sizeof(sockaddr_in6);
+    }
+    sockaddr_in* place = reinterpret_cast<sockaddr_in*>(&target);
+    place->sin_family = AF_INET;
+    place->sin_port = htons(static_cast<std::uint16_t>(address.port));
+    std::memcpy(&place->sin_addr, address.bytes, 4);
+    return sizeof(sockaddr_in);
+}
 
-int resolveHostName(const char* name, std::uint32_t* address) {
+int parseNumericAddress(const char* text, int port, AddressList& list) {
+    NetAddress& entry = list.entries[0];
+    entry = NetAddress();
+    entry.port = port;
+    std::uint32_t dotted = inet_addr(text);
+    if (dotted != INADDR_NONE) {
+        entry.family = kAddressFamilyInet;
+        std::memcpy(entry.bytes, &dotted, sizeof dotted);
+    } else {
+        size_t length = std::strlen(text);
+        char inside[INET6_ADDRSTRLEN + 1];
+        if (text[0] != '[' || length < 3 || length - 2 > INET6_ADDRSTRLEN || text[length - 1] != ']') return 0;
+        std::memcpy(inside, text + 1, length - 2);
+        inside[length - 2] = '\0';
+        if (inet_pton(AF_INET6, inside, entry.bytes) != 1) return 0;
+        entry.family = kAddressFamilyInet6;
+    }
+    list.count = 1;
+    return 1;
+}
+
+int resolveHostName(const char* name, int port, AddressList& list) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     int status = getaddrinfo(name, nullptr, &hints, &found);
@@ -385,26 +421,37 @@ int resolveHostName(const char* name, std::uint32_t* address) {
         lastError = lookupCodeFor(status);
         return -1;
     }
-    if (found == nullptr) {
-        lastError = kNoData;
-        return -1;
+    list.count = 0;
+    for (addrinfo* each = found; each != nullptr && list.count < kMostAddresses; each = each->ai_next) {
+        NetAddress& entry = list.entries[list.count];
+        entry = NetAddress();
+        entry.port = port;
+        if (each->ai_family == AF_INET) {
+            entry.family = kAddressFamilyInet;
+            std::memcpy(entry.bytes, &reinterpret_cast<sockaddr_in*>(each->ai_addr)->sin_addr, 4);
+        } else if (each->ai_family == AF_INET6) {
+            entry.family = kAddressFamilyInet6;
+            std::memcpy(entry.bytes, &reinterpret_cast<sockaddr_in6*>(each->ai_addr)->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        ++list.count;
     }
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(found);
-    return 0;
+    if (list.count == 0) lastError = kNoData;
+    return list.count == 0 ? -1 : 0;
 }
 
-const char* formatDottedAddress(std::uint32_t address) {
-    in_addr value;
-    value.s_addr = address;
-    return inet_ntoa(value);
+const char* formatAddress(const NetAddress& address) {
+    static char text[INET6_ADDRSTRLEN];
+    int family = address.family == kAddressFamilyInet6 ? AF_INET6 : AF_INET;
+    if (inet_ntop(family, address.bytes, text, sizeof text) == nullptr) text[0] = '\0';
+    return text;
 }
 
-std::uint16_t hostToNetworkShort(std::uint16_t value) { return htons(value); }
-std::uint16_t networkToHostShort(std::uint16_t value) { return ntohs(value); }
-
-SocketHandle openTcpSocket() {
-    int handle = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle openTcpSocket(const NetAddress& address) {
+    int family = address.family == kAddressFamilyInet6 ? AF_INET6 : AF_INET;
+    int handle = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (handle < 0) {
         failWithErrno();
         return kInvalidSocket;
@@ -412,14 +459,11 @@ SocketHandle openTcpSocket() {
     return handle;
 }
 
-int connectSocket(SocketHandle socket, const Ipv4Address& address) {
-    sockaddr_in target;
-    std::memset(&target, 0, sizeof target);
-    target.sin_family = address.family;
-    target.sin_port = address.port;
-    target.sin_addr.s_addr = address.address;
+int connectSocket(SocketHandle socket, const NetAddress& address) {
+    sockaddr_storage target;
+    socklen_t targetSize = fillSocketAddress(address, target);
     int handle = static_cast<int>(socket);
-    if (connect(handle, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return 0;
+    if (connect(handle, reinterpret_cast<sockaddr*>(&target), targetSize) == 0) return 0;
     if (errno != EINPROGRESS) return failWithErrno();
     if (waitForSocket(handle, POLLOUT) != 0) return -1;
     int pending = 0;

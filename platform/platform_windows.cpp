@@ -210,29 +210,42 @@ void stopSocketLayer() { WSACleanup(); }
 
 int lastSocketError() { return lastError; }
 
-std::uint32_t parseDottedAddress(const char* text) { return inet_addr(text); }
-
-int resolveHostName(const char* name, std::uint32_t* address) {
-    hostent* entry = gethostbyname(name);
-    if (finishCall(entry == nullptr) != 0) return -1;
-    if (entry->h_addr_list[0] == nullptr || entry->h_length != sizeof *address) {
-        lastError = WSANO_DATA;
-        return -1;
-    }
-    std::memcpy(address, entry->h_addr_list[0], sizeof *address);
-    return 0;
+// Windows Sockets 1.1 knows IPv4 alone: a bracketed address never gets
+// here, since the server argument refuses it.
+int parseNumericAddress(const char* text, int port, AddressList& list) {
+    std::uint32_t dotted = inet_addr(text);
+    if (dotted == INADDR_NONE) return 0;
+    list.entries[0] = NetAddress();
+    list.entries[0].family = kAddressFamilyInet;
+    list.entries[0].port = port;
+    std::memcpy(list.entries[0].bytes, &dotted, sizeof dotted);
+    list.count = 1;
+    return 1;
 }
 
-const char* formatDottedAddress(std::uint32_t address) {
+int resolveHostName(const char* name, int port, AddressList& list) {
+    hostent* entry = gethostbyname(name);
+    if (finishCall(entry == nullptr) != 0) return -1;
+    list.count = 0;
+    if (entry->h_length == 4) {
+        for (; list.count < kMostAddresses && entry->h_addr_list[list.count] != nullptr; ++list.count) {
+            list.entries[list.count] = NetAddress();
+            list.entries[list.count].family = kAddressFamilyInet;
+            list.entries[list.count].port = port;
+            std::memcpy(list.entries[list.count].bytes, entry->h_addr_list[list.count], 4);
+        }
+    }
+    if (list.count == 0) lastError = WSANO_DATA;
+    return list.count == 0 ? -1 : 0;
+}
+
+const char* formatAddress(const NetAddress& address) {
     in_addr value;
-    value.s_addr = address;
+    std::memcpy(&value.s_addr, address.bytes, sizeof value.s_addr);
     return inet_ntoa(value);
 }
 
-std::uint16_t hostToNetworkShort(std::uint16_t value) { return htons(value); }
-std::uint16_t networkToHostShort(std::uint16_t value) { return ntohs(value); }
-
-SocketHandle openTcpSocket() {
+SocketHandle openTcpSocket(const NetAddress&) {
     SOCKET handle = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (handle == INVALID_SOCKET) {
         finishCall(true);
@@ -245,12 +258,12 @@ SocketHandle openTcpSocket() {
     return static_cast<SocketHandle>(handle);
 }
 
-int connectSocket(SocketHandle socket, const Ipv4Address& address) {
+int connectSocket(SocketHandle socket, const NetAddress& address) {
     sockaddr_in target;
     std::memset(&target, 0, sizeof target);
-    target.sin_family = static_cast<short>(address.family);
-    target.sin_port = address.port;
-    target.sin_addr.s_addr = address.address;
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<u_short>(address.port));
+    std::memcpy(&target.sin_addr.s_addr, address.bytes, sizeof target.sin_addr.s_addr);
     SOCKET handle = static_cast<SOCKET>(socket);
     // Non-blocking only while connecting, so that the wait has a limit.
     u_long nonBlocking = 1;

@@ -103,8 +103,8 @@ std::string reportAfter(const char* what) {
 }
 
 TEST(ReportFailure, LookupCodeWithoutRowLeavesTextEmpty) {
-    std::uint32_t address = 0;
-    ASSERT_NE(0, resolveHostName("no-such-host.invalid", &address));
+    AddressList addresses;
+    ASSERT_NE(0, resolveHostName("no-such-host.invalid", 80, addresses));
     EXPECT_STREQ("", textOf(lastSocketErrorText()));
     EXPECT_EQ("GetHostByName: ", reportAfter("GetHostByName"));
 }
@@ -113,9 +113,10 @@ TEST(ReportFailure, NamesLastSocketError) {
     unsigned short port = 0;
     int refusing = openRefusingPort(port);
     ASSERT_GE(refusing, 0);
-    Ipv4Address address = {kAddressFamilyInet, hostToNetworkShort(port), parseDottedAddress("127.0.0.1"), {}};
-    SocketHandle socket = openTcpSocket();
-    ASSERT_EQ(-1, connectSocket(socket, address));
+    AddressList addresses;
+    ASSERT_EQ(1, parseNumericAddress("127.0.0.1", port, addresses));
+    SocketHandle socket = openTcpSocket(addresses.entries[0]);
+    ASSERT_EQ(-1, connectSocket(socket, addresses.entries[0]));
     closeSocket(socket);
     close(refusing);
     EXPECT_EQ("connect: Connection refused", reportAfter("connect"));
@@ -127,8 +128,8 @@ namespace {
 
 // Returns what reportLookupFailure writes at level 1 after looking name up.
 std::string lookupReportFor(const char* name) {
-    std::uint32_t address = 0;
-    EXPECT_NE(0, resolveHostName(name, &address));
+    AddressList addresses;
+    EXPECT_NE(0, resolveHostName(name, 80, addresses));
     verbosity = 1;
     StderrCapture capture;
     beginStderrCapture(capture);

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -15,9 +17,17 @@ namespace {
 
 // The server blocks: one that serves root, or, for a name-based virtual
 // host, a default one that answers 404 and one for the name that serves root.
+// The plain one also listens on [::1] where the network has IPv6, and on
+// the next port, the target of a redirect to another port.
 std::string serverBlocks(const std::string& root, unsigned short port, const std::string& serverName) {
     std::string listen = "    listen 127.0.0.1:" + std::to_string(port);
-    if (serverName.empty()) return "  server {\n" + listen + ";\n    root " + root + ";\n  }\n";
+    std::string nextPort = std::to_string(port + 1);
+    std::string ipv6 = loopbackHasIpv6() ? "    listen [::1]:" + std::to_string(port) + ";\n" : "";
+    if (serverName.empty()) {
+        return "  server {\n" + listen + ";\n    listen 127.0.0.1:" + nextPort + ";\n" + ipv6 + "    root " + root +
+               ";\n    location = /moved { return 301 /big.bin; }\n"
+               "    location = /other-port { return 302 http://127.0.0.1:" + nextPort + "/big.bin; }\n  }\n";
+    }
     return "  server {\n" + listen + " default_server;\n    return 404;\n  }\n"
            "  server {\n" + listen + ";\n    server_name " + serverName + ";\n    root " + root + ";\n  }\n";
 }
@@ -64,6 +74,17 @@ int waitUntilListening(pid_t process, unsigned short port) {
 }
 
 }  // namespace
+
+int loopbackHasIpv6() {
+    int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return 0;
+    sockaddr_in6 address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    int bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    return bound;
+}
 
 std::string findNginx() {
     for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {

@@ -17,12 +17,16 @@ struct NginxServer {
 std::string findNginx();
 
 // Writes the configuration into directory and starts nginx serving root
-// on 127.0.0.1:port. With a serverName, root is served only to requests
+// on 127.0.0.1:port (and on [::1]:port and 127.0.0.1:port+1, where /moved
+// and /other-port redirect to /big.bin on the same and the next port). With a serverName, root is served only to requests
 // whose Host names it, and every other request gets a 404. Returns 1 once
 // the port accepts connections, 0 after stopping it again when it did not
 // come up within 10 s.
 int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
                const std::string& serverName = "");
+
+// Returns 1 when the network has the IPv6 loopback address ::1.
+int loopbackHasIpv6();
 
 // Stops nginx and waits for it.
 void stopNginx(NginxServer& server);

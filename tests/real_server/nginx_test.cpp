@@ -150,6 +150,20 @@ TEST_F(RealNginx, UrlWithAnotherPortArrivesByteExact) {
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
 
+TEST_F(RealNginx, Ipv6AddressArrivesByteExact) {
+    if (!loopbackHasIpv6()) GTEST_SKIP() << "the private network has no IPv6: the [::1] fetch is skipped";
+    NginxServer server;
+    if (!startServer(server, kBehindRelayPort)) return;
+    ProgramOutcome outcome = fetch({"-v9"}, "", "http://[::1]:8080/big.bin");
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 2000);
+    EXPECT_EQ(0, outcome.exitStatus) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("address=::1, port=8080...\n")) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("                 Host: [::1]:8080\r\n")) << log;
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
+
 struct RangeCase {
     const char* name;
     const char* option;

@@ -84,9 +84,7 @@ int openDescriptorCount() {
 }
 
 void prepareRequest(TransferRequest& request, unsigned short port, const char* path) {
-    request.address.family = kAddressFamilyInet;
-    request.address.port = hostToNetworkShort(port);
-    request.address.address = parseDottedAddress("127.0.0.1");
+    parseNumericAddress("127.0.0.1", port, request.addresses);
     assignText(request.host, "127.0.0.1");
     request.port = port;
     assignText(request.path, path);
