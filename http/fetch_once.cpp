@@ -101,8 +101,11 @@ SocketHandle connectToServer(const TransferRequest& request, TransferResult& res
 // ends the run, a broken handshake is retried as a failed connect.
 int startTls(Connection& connection, const TransferRequest& request, TransferResult& result) {
     if (!request.secure) return 1;
+    // The certificate names an IPv6 address without the brackets of a URL.
+    BoundedString name = request.host;
+    if (name.length > 2 && name.buffer[0] == '[') assignBytes(name, name.buffer + 1, name.length - 2);
     TlsPeer peer;
-    peer.hostName = textOf(request.host);
+    peer.hostName = textOf(name);
     peer.acceptAnyCertificate = request.acceptAnyCertificate;
     BoundedString problem;
     int outcome = tlsStart(connection.socket, peer, connection.tls, problem);
