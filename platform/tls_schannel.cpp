@@ -1,20 +1,602 @@
-// TLS on Windows: the system's own (SChannel through SSPI).
+// TLS on Windows: the system's own, SChannel through SSPI, over the socket
+// layer's Winsock 1.1 socket. secur32.dll and crypt32.dll are loaded on the
+// first https connection, so that a plain run imports neither.
+//
+// SChannel is told to check nothing (manual validation): under Wine it
+// checks nothing anyway, and its SSL policy passes a chain that reaches no
+// trusted root. So the chain, the dates and the name are checked here, in
+// that order, and the first failure is the one reported, as on every
+// platform.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define SECURITY_WIN32
+#include <windows.h>
+#include <wincrypt.h>
+#include <security.h>
+#include <schannel.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/tls.h"
 #include "platform/tls_texts.h"
+#include "support/log.h"
+#include "support/socket_errors.h"
 
-int tlsAvailable(BoundedString& problem) {
-    describeTlsUnavailable("not built into this program", problem);
+namespace {
+
+// The largest TLS record: header, 16 KiB of data and the most a cipher may
+// add. The handshake and every decrypt work on whole records.
+const int kLargestPlainRecord = 16384;
+const int kRecordCapacity = 5 + kLargestPlainRecord + 2048;
+// The SSL policy's flags for checks made before it (wininet's values).
+const DWORD kIgnoreUnknownAuthority = 0x00000100;
+const DWORD kIgnoreDates = 0x00002000;
+// The SSL policy's answer for a certificate that is for another name.
+const DWORD kNameMismatch = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
+// The content type of a TLS record that holds an alert (TLS 1.2 shows it).
+const char kAlertRecord = 21;
+const ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                              ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+
+// The few crypt32 calls the checks need, resolved once.
+struct CryptCalls {
+    decltype(&CertGetCertificateChain) getChain;
+    decltype(&CertFreeCertificateChain) freeChain;
+    decltype(&CertVerifyCertificateChainPolicy) verifyPolicy;
+    decltype(&CertFreeCertificateContext) freeCertificate;
+    decltype(&CertNameToStrA) nameToText;
+    decltype(&CertGetNameStringA) getName;
+    decltype(&CertFindExtension) findExtension;
+    decltype(&CryptDecodeObject) decode;
+};
+
+PSecurityFunctionTableA sspi = nullptr;
+CryptCalls cryptCalls = {};
+// 0: not tried yet, 1: loaded, -1: failed (for good: the system will not
+// grow the libraries during the run).
+int librariesState = 0;
+const char* librariesProblem = "";
+
+}  // namespace
+
+struct TlsSession {
+    SocketHandle socket;
+    CredHandle credentials;
+    CtxtHandle context;
+    SecPkgContext_StreamSizes sizes;
+    // inbound holds inboundLength bytes: first, from plainAt, plainLength
+    // decrypted bytes not handed out yet; from pendingAt, ciphertext not
+    // decrypted yet.
+    int inboundLength;
+    int plainAt;
+    int plainLength;
+    int pendingAt;
+    int serverEnded;     // close_notify came
+    int recordsTaken;    // the handshake took a first record from the server
+    char inbound[kRecordCapacity];
+    char outbound[kRecordCapacity];
+};
+
+namespace {
+
+// Stores the address of the library's function name in pointer. Returns 1
+// when it has one.
+template <typename Pointer>
+int resolve(HMODULE library, const char* name, Pointer& pointer) {
+    FARPROC address = library == nullptr ? nullptr : GetProcAddress(library, name);
+    static_assert(sizeof address == sizeof pointer, "function pointers of one size");
+    std::memcpy(&pointer, &address, sizeof pointer);
+    return address != nullptr;
+}
+
+// Resolves the crypt32 calls. Returns 1 when all are there.
+int resolveCryptCalls(HMODULE library) {
+    return resolve(library, "CertGetCertificateChain", cryptCalls.getChain) &&
+           resolve(library, "CertFreeCertificateChain", cryptCalls.freeChain) &&
+           resolve(library, "CertVerifyCertificateChainPolicy", cryptCalls.verifyPolicy) &&
+           resolve(library, "CertFreeCertificateContext", cryptCalls.freeCertificate) &&
+           resolve(library, "CertNameToStrA", cryptCalls.nameToText) &&
+           resolve(library, "CertGetNameStringA", cryptCalls.getName) &&
+           resolve(library, "CertFindExtension", cryptCalls.findExtension) &&
+           resolve(library, "CryptDecodeObject", cryptCalls.decode);
+}
+
+// Loads secur32.dll and crypt32.dll on the first call. Returns 1 when both
+// are usable, else 0 with problem set.
+int loadLibraries(BoundedString& problem) {
+    if (librariesState == 0) {
+        librariesState = -1;
+        INIT_SECURITY_INTERFACE_A initialise = nullptr;
+        if (!resolve(LoadLibraryA("secur32.dll"), "InitSecurityInterfaceA", initialise) ||
+            (sspi = initialise()) == nullptr) {
+            librariesProblem = "secur32.dll cannot be loaded";
+        } else if (!resolveCryptCalls(LoadLibraryA("crypt32.dll"))) {
+            librariesProblem = "crypt32.dll cannot be loaded";
+        } else {
+            librariesState = 1;
+        }
+    }
+    if (librariesState < 0) describeTlsUnavailable(librariesProblem, problem);
+    return librariesState > 0;
+}
+
+// Returns 1 when the host is a dotted IPv4 or an IPv6 address rather than
+// a name: SNI never carries one.
+int isAddress(const char* hostName) {
+    return std::strspn(hostName, "0123456789.") == std::strlen(hostName) || std::strchr(hostName, ':') != nullptr;
+}
+
+// Asks SChannel for client credentials: TLS 1.2, no client certificate,
+// no check of the server's by SChannel itself. Returns 1 on success.
+int acquireCredentials(TlsSession& session) {
+    SCHANNEL_CRED settings;
+    std::memset(&settings, 0, sizeof settings);
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    char package[] = UNISP_NAME_A;
+    TimeStamp expiry;
+    return sspi->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr,
+                                           nullptr, &session.credentials, &expiry) == SEC_E_OK;
+}
+
+// Returns 1 when the bytes held could start a server's first TLS record
+// (a handshake or an alert of version 3.x).
+int looksLikeTls(const TlsSession& session) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(session.inbound);
+    if (session.inboundLength >= 1 && bytes[0] != 22 && bytes[0] != 21) return 0;
+    return session.inboundLength < 2 || bytes[1] == 3;
+}
+
+// What one step of the handshake asks for next.
+enum HandshakeStep { stepDone, stepNeedsBytes, stepAgain, stepBroken, stepRefused, stepNotTls };
+
+// Sends what SChannel produced and frees it. Returns 1 when all of it went.
+int sendToken(TlsSession& session, SecBuffer& token) {
+    if (token.pvBuffer == nullptr) return 1;
+    int count = static_cast<int>(token.cbBuffer);
+    int sent = count == 0 ? 0 : sendBytes(session.socket, static_cast<const char*>(token.pvBuffer), count);
+    sspi->FreeContextBuffer(token.pvBuffer);
+    return sent == count;
+}
+
+// Keeps only the bytes SChannel left unread (extra) of the inbound bytes.
+void keepUnread(TlsSession& session, const SecBuffer& extra) {
+    int unread = extra.BufferType == SECBUFFER_EXTRA ? static_cast<int>(extra.cbBuffer) : 0;
+    std::memmove(session.inbound, session.inbound + session.inboundLength - unread, static_cast<size_t>(unread));
+    session.inboundLength = unread;
+    session.recordsTaken = 1;
+}
+
+// Runs one call of the handshake on the bytes held (none on the first call)
+// and sends what it produced.
+HandshakeStep stepHandshake(TlsSession& session, SEC_CHAR* target, int first) {
+    SecBuffer input[2] = {{static_cast<ULONG>(session.inboundLength), SECBUFFER_TOKEN, session.inbound},
+                          {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc inputs = {SECBUFFER_VERSION, 2, input};
+    SecBufferDesc outputs = {SECBUFFER_VERSION, 1, output};
+    ULONG attributes = 0;
+    SECURITY_STATUS status = sspi->InitializeSecurityContextA(
+        &session.credentials, first ? nullptr : &session.context, target, kContextRequest, 0, 0,
+        first ? nullptr : &inputs, 0, &session.context, &outputs, &attributes, nullptr);
+    int sent = sendToken(session, output[0]);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) return stepNeedsBytes;
+    if (!first) keepUnread(session, input[1]);
+    if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
+        return stepRefused;
+    }
+    if (!sent) return stepBroken;
+    if (status == SEC_E_OK) return stepDone;
+    return status == SEC_I_CONTINUE_NEEDED && session.inboundLength == 0 ? stepNeedsBytes : stepAgain;
+}
+
+// Appends what the server sends next to the bytes held. Returns stepAgain,
+// stepBroken (last socket error set) or stepNotTls.
+HandshakeStep receiveHandshakeBytes(TlsSession& session) {
+    if (session.inboundLength == kRecordCapacity) return stepNotTls;
+    int received = receiveBytes(session.socket, session.inbound + session.inboundLength,
+                                kRecordCapacity - session.inboundLength);
+    if (received == 0) setLastSocketError(kSocketErrorDisconnected);
+    if (received <= 0) return stepBroken;
+    session.inboundLength += received;
+    return session.recordsTaken || looksLikeTls(session) ? stepAgain : stepNotTls;
+}
+
+// Runs the handshake to its end. Returns a TlsStartOutcome.
+int runHandshake(TlsSession& session, const TlsPeer& peer, BoundedString& problem) {
+    char target[256];
+    std::snprintf(target, sizeof target, "%s", peer.hostName);
+    SEC_CHAR* serverName = isAddress(peer.hostName) ? nullptr : target;
+    HandshakeStep step = stepHandshake(session, serverName, 1);
+    while (step != stepDone) {
+        if (step == stepNeedsBytes) step = receiveHandshakeBytes(session);
+        if (step == stepBroken) return tlsBroken;
+        if (step == stepRefused || step == stepNotTls) break;
+        step = stepHandshake(session, serverName, 0);
+    }
+    if (step == stepDone) return tlsStarted;
+    describeTlsRefusal(step == stepNotTls ? tlsNotTls : tlsHandshakeRefused, peer.hostName, "", problem);
+    return tlsRefused;
+}
+
+// Writes the day of a certificate time as YYYY-MM-DD.
+void formatDay(const FILETIME& time, char* text, size_t capacity) {
+    SYSTEMTIME day;
+    FileTimeToSystemTime(&time, &day);
+    std::snprintf(text, capacity, "%04u-%02u-%02u", day.wYear, day.wMonth, day.wDay);
+}
+
+// Returns 1 when the chain reaches a trusted authority; its dates are
+// checked apart.
+int chainIsTrusted(PCCERT_CHAIN_CONTEXT chain) {
+    const DWORD dateErrors = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED |
+                             CERT_TRUST_CTL_IS_NOT_TIME_VALID;
+    const DWORD revocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    return (chain->TrustStatus.dwErrorStatus & ~(dateErrors | revocationUnknown)) == 0 && chain->cChain > 0;
+}
+
+// Finds the first certificate of the chain, the server's first, that is
+// not valid today. Returns 1 with refusal and the day set when one is.
+int findDateFailure(PCCERT_CHAIN_CONTEXT chain, TlsRefusal& refusal, char* day, size_t capacity) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    for (DWORD index = 0; index < simple->cElement; ++index) {
+        const CERT_INFO* info = simple->rgpElement[index]->pCertContext->pCertInfo;
+        if (CompareFileTime(&now, &info->NotBefore) < 0) {
+            refusal = tlsNotYetValid;
+            formatDay(info->NotBefore, day, capacity);
+            return 1;
+        }
+        if (CompareFileTime(&now, &info->NotAfter) > 0) {
+            refusal = tlsExpired;
+            formatDay(info->NotAfter, day, capacity);
+            return 1;
+        }
+    }
     return 0;
 }
 
-int tlsStart(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
-    session = nullptr;
-    describeTlsUnavailable("not built into this program", problem);
-    return tlsUnavailable;
+// Returns the certificate's subjectAltName decoded into storage, or null
+// when it has none (or more than storage holds).
+const CERT_ALT_NAME_INFO* alternativeNames(PCCERT_CONTEXT certificate, void* storage, DWORD capacity) {
+    const CERT_INFO* info = certificate->pCertInfo;
+    PCERT_EXTENSION extension =
+        cryptCalls.findExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    if (extension == nullptr) return nullptr;
+    const CRYPT_OBJID_BLOB& encoded = extension->Value;
+    DWORD size = capacity;
+    int decoded = cryptCalls.decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, encoded.pbData, encoded.cbData, 0,
+                                    storage, &size);
+    return decoded ? static_cast<const CERT_ALT_NAME_INFO*>(storage) : nullptr;
 }
 
-int tlsSend(TlsSession*, const char*, int) { return -1; }
+// Returns 1 when the certificate lists the IPv4 address among its
+// subjectAltName entries. Wine's SSL policy refuses an address even when
+// it is listed, so this does not ask it.
+int listsAddress(PCCERT_CONTEXT certificate, const char* hostName) {
+    AddressList address;
+    if (!parseNumericAddress(hostName, 0, address) || address.entries[0].family != kAddressFamilyInet) return 0;
+    alignas(8) unsigned char storage[4096];
+    const CERT_ALT_NAME_INFO* names = alternativeNames(certificate, storage, sizeof storage);
+    for (DWORD index = 0; names != nullptr && index < names->cAltEntry; ++index) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[index];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+            std::memcmp(entry.IPAddress.pbData, address.entries[0].bytes, 4) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
 
-int tlsReceive(TlsSession*, char*, int) { return -1; }
+// Writes the name the certificate is for: its first DNS or IPv4 entry,
+// else its common name.
+void certificateName(PCCERT_CONTEXT certificate, char* name, size_t capacity) {
+    alignas(8) unsigned char storage[4096];
+    const CERT_ALT_NAME_INFO* names = alternativeNames(certificate, storage, sizeof storage);
+    for (DWORD index = 0; names != nullptr && index < names->cAltEntry; ++index) {
+        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[index];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+            std::snprintf(name, capacity, "%ls", entry.pwszDNSName);
+            return;
+        }
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
+            const BYTE* bytes = entry.IPAddress.pbData;
+            std::snprintf(name, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+            return;
+        }
+    }
+    cryptCalls.getName(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name,
+                       static_cast<DWORD>(capacity));
+}
 
-void tlsEnd(TlsSession*) {}
+// Asks the SSL policy whether the chain's certificate is for the host name
+// (wildcards included). Returns 0 when it is, else the policy's error.
+DWORD nameError(PCCERT_CHAIN_CONTEXT chain, const char* hostName) {
+    WCHAR wideName[256];
+    if (MultiByteToWideChar(CP_UTF8, 0, hostName, -1, wideName, 256) == 0) return kNameMismatch;
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA server;
+    std::memset(&server, 0, sizeof server);
+    server.cbSize = sizeof server;
+    server.dwAuthType = AUTHTYPE_SERVER;
+    server.fdwChecks = kIgnoreUnknownAuthority | kIgnoreDates;
+    server.pwszServerName = wideName;
+    CERT_CHAIN_POLICY_PARA parameters = {sizeof parameters, 0, &server};
+    CERT_CHAIN_POLICY_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    status.cbSize = sizeof status;
+    if (!cryptCalls.verifyPolicy(CERT_CHAIN_POLICY_SSL, chain, &parameters, &status)) return kNameMismatch;
+    return status.dwError;
+}
+
+// Finds why the name check fails, if it does. Returns 1 with refusal and
+// detail (the name the certificate is for) set when it fails.
+int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, TlsRefusal& refusal, char* detail,
+                    size_t capacity) {
+    PCCERT_CONTEXT certificate = chain->rgpChain[0]->rgpElement[0]->pCertContext;
+    DWORD error = 0;
+    if (isAddress(hostName)) {
+        error = listsAddress(certificate, hostName) ? 0 : kNameMismatch;
+    } else {
+        error = nameError(chain, hostName);
+    }
+    if (error == 0) return 0;
+    refusal = tlsNotTrusted;
+    if (error != kNameMismatch) return 1;
+    refusal = tlsOtherName;
+    certificateName(certificate, detail, capacity);
+    return 1;
+}
+
+// Checks the server's certificate: chain, dates, name. Returns tlsStarted,
+// or tlsRefused with problem set for the first check that failed.
+int checkCertificate(PCCERT_CONTEXT certificate, const char* hostName, BoundedString& problem) {
+    CERT_CHAIN_PARA parameters;
+    std::memset(&parameters, 0, sizeof parameters);
+    parameters.cbSize = sizeof parameters;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    TlsRefusal refusal = tlsNotTrusted;
+    char detail[256] = "";
+    int failed = 1;
+    if (cryptCalls.getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, 0, nullptr, &chain)) {
+        failed = !chainIsTrusted(chain) || findDateFailure(chain, refusal, detail, sizeof detail) ||
+                 findNameFailure(chain, hostName, refusal, detail, sizeof detail);
+        cryptCalls.freeChain(chain);
+    }
+    if (!failed) return tlsStarted;
+    describeTlsRefusal(refusal, hostName, detail, problem);
+    return tlsRefused;
+}
+
+// Returns the name of the TLS version SChannel agreed on.
+const char* versionName(DWORD protocol) {
+    if (protocol & SP_PROT_TLS1_3_CLIENT) return "TLSv1.3";
+    if (protocol & SP_PROT_TLS1_2_CLIENT) return "TLSv1.2";
+    if (protocol & SP_PROT_TLS1_1_CLIENT) return "TLSv1.1";
+    return "TLSv1.0";
+}
+
+// Returns a short name for a key exchange, cipher or hash algorithm.
+const char* algorithmName(ALG_ID algorithm) {
+    switch (algorithm) {
+        case CALG_ECDH_EPHEM: return "ECDHE";
+        case CALG_ECDH: return "ECDH";
+        case CALG_DH_EPHEM: return "DHE";
+        case CALG_RSA_KEYX: return "RSA";
+        case CALG_AES_128: return "AES-128";
+        case CALG_AES_256: return "AES-256";
+        case CALG_3DES: return "3DES";
+        case CALG_SHA1: return "SHA1";
+        case CALG_SHA_256: return "SHA256";
+        case CALG_SHA_384: return "SHA384";
+        default: return "?";
+    }
+}
+
+// Logs at level 9 what the handshake agreed on and whom it reached.
+void logSession(TlsSession& session, PCCERT_CONTEXT certificate, int checked) {
+    if (verbosity < 9) return;
+    SecPkgContext_ConnectionInfo connection;
+    std::memset(&connection, 0, sizeof connection);
+    sspi->QueryContextAttributesA(&session.context, SECPKG_ATTR_CONNECTION_INFO, &connection);
+    char cipher[64];
+    std::snprintf(cipher, sizeof cipher, "%s %s %s", algorithmName(connection.aiExch),
+                  algorithmName(connection.aiCipher), algorithmName(connection.aiHash));
+    char subject[512] = "";
+    char issuer[512] = "";
+    CERT_INFO* info = certificate->pCertInfo;
+    cryptCalls.nameToText(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, subject, sizeof subject);
+    cryptCalls.nameToText(X509_ASN_ENCODING, &info->Issuer, CERT_X500_NAME_STR, issuer, sizeof issuer);
+    logTlsDetails(versionName(connection.dwProtocol), cipher, subject, issuer, checked);
+}
+
+// Checks the server's certificate unless the peer accepts any, and logs
+// the session. Returns a TlsStartOutcome.
+int checkServer(TlsSession& session, const TlsPeer& peer, BoundedString& problem) {
+    PCCERT_CONTEXT certificate = nullptr;
+    if (sspi->QueryContextAttributesA(&session.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK ||
+        certificate == nullptr) {
+        describeTlsRefusal(peer.acceptAnyCertificate ? tlsHandshakeRefused : tlsNotTrusted, peer.hostName, "",
+                           problem);
+        return tlsRefused;
+    }
+    int outcome = peer.acceptAnyCertificate ? tlsStarted : checkCertificate(certificate, peer.hostName, problem);
+    if (outcome == tlsStarted) logSession(session, certificate, !peer.acceptAnyCertificate);
+    cryptCalls.freeCertificate(certificate);
+    return outcome;
+}
+
+// Returns a zeroed session for the socket, or null when there is no memory.
+TlsSession* newSession(SocketHandle socket) {
+    TlsSession* session = static_cast<TlsSession*>(std::calloc(1, sizeof(TlsSession)));
+    if (session == nullptr) return nullptr;
+    session->socket = socket;
+    SecInvalidateHandle(&session->credentials);
+    SecInvalidateHandle(&session->context);
+    return session;
+}
+
+// Returns 1 when the bytes held from pendingAt start with a whole record.
+int holdsWholeRecord(const TlsSession& session) {
+    int held = session.inboundLength - session.pendingAt;
+    if (held < 5) return 0;
+    const unsigned char* header = reinterpret_cast<const unsigned char*>(session.inbound + session.pendingAt);
+    return held >= 5 + (header[3] << 8 | header[4]);
+}
+
+// Moves the ciphertext not decrypted yet to the front of inbound.
+void compactInbound(TlsSession& session) {
+    int pending = session.inboundLength - session.pendingAt;
+    std::memmove(session.inbound, session.inbound + session.pendingAt, static_cast<size_t>(pending));
+    session.inboundLength = pending;
+    session.pendingAt = 0;
+}
+
+// Decrypts the whole record held at the front of inbound. Returns 1 with
+// its bytes (perhaps none) set as the plain bytes, 0 at close_notify, -1
+// on failure.
+int decryptRecord(TlsSession& session) {
+    SecBuffer buffers[4] = {{static_cast<ULONG>(session.inboundLength), SECBUFFER_DATA, session.inbound},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
+    int isAlert = session.inbound[0] == kAlertRecord;
+    SECURITY_STATUS status = sspi->DecryptMessage(&session.context, &message, 0, nullptr);
+    if (status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED) {
+        // A record that does not decrypt (or a renegotiation, not taken
+        // part in) cannot be told from a cut.
+        setLastSocketError(kSocketErrorDisconnected);
+        return -1;
+    }
+    session.pendingAt = session.inboundLength;
+    for (const SecBuffer& buffer : buffers) {
+        if (buffer.BufferType == SECBUFFER_DATA && status == SEC_E_OK) {
+            session.plainAt = static_cast<int>(static_cast<char*>(buffer.pvBuffer) - session.inbound);
+            session.plainLength = static_cast<int>(buffer.cbBuffer);
+        }
+        if (buffer.BufferType == SECBUFFER_EXTRA) session.pendingAt -= static_cast<int>(buffer.cbBuffer);
+    }
+    // Wine answers close_notify with an empty success rather than
+    // SEC_I_CONTEXT_EXPIRED; any other alert fails there.
+    session.serverEnded = status == SEC_I_CONTEXT_EXPIRED || (isAlert && session.plainLength == 0);
+    return session.serverEnded ? 0 : 1;
+}
+
+// Gets the next decrypted bytes, receiving as much as a record needs.
+// Returns 1 when plain bytes are held, 0 at close_notify, -1 on failure.
+int decryptNext(TlsSession& session) {
+    compactInbound(session);
+    while (session.plainLength == 0) {
+        if (session.serverEnded) return 0;
+        if (holdsWholeRecord(session)) {
+            int decrypted = decryptRecord(session);
+            if (decrypted <= 0) return decrypted;
+            if (session.plainLength == 0) compactInbound(session);
+            continue;
+        }
+        int room = kRecordCapacity - session.inboundLength;
+        if (room == 0) {  // a record longer than TLS allows
+            setLastSocketError(kSocketErrorDisconnected);
+            return -1;
+        }
+        int received = receiveBytes(session.socket, session.inbound + session.inboundLength, room);
+        if (received == 0) setLastSocketError(kSocketErrorDisconnected);
+        if (received <= 0) return -1;
+        session.inboundLength += received;
+    }
+    return 1;
+}
+
+// Copies up to capacity of the plain bytes held into block. Returns the count.
+int takePlainBytes(TlsSession& session, char* block, int capacity) {
+    int count = session.plainLength < capacity ? session.plainLength : capacity;
+    std::memcpy(block, session.inbound + session.plainAt, static_cast<size_t>(count));
+    session.plainAt += count;
+    session.plainLength -= count;
+    return count;
+}
+
+}  // namespace
+
+int tlsAvailable(BoundedString& problem) { return loadLibraries(problem); }
+
+int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+    session = nullptr;
+    if (!loadLibraries(problem)) return tlsUnavailable;
+    TlsSession* started = newSession(socket);
+    if (started == nullptr) {
+        describeTlsUnavailable("no memory for the connection", problem);
+        return tlsUnavailable;
+    }
+    if (!acquireCredentials(*started)) {
+        describeTlsUnavailable("SChannel gives no client credentials", problem);
+        tlsEnd(started);
+        return tlsUnavailable;
+    }
+    int outcome = runHandshake(*started, peer, problem);
+    if (outcome == tlsStarted) outcome = checkServer(*started, peer, problem);
+    if (outcome == tlsStarted &&
+        sspi->QueryContextAttributesA(&started->context, SECPKG_ATTR_STREAM_SIZES, &started->sizes) != SEC_E_OK) {
+        describeTlsRefusal(tlsHandshakeRefused, peer.hostName, "", problem);
+        outcome = tlsRefused;
+    }
+    if (outcome != tlsStarted) {
+        tlsEnd(started);
+        return outcome;
+    }
+    started->pendingAt = 0;
+    session = started;
+    return tlsStarted;
+}
+
+int tlsSend(TlsSession* session, const char* bytes, int count) {
+    const SecPkgContext_StreamSizes& sizes = session->sizes;
+    int pieceCapacity = kRecordCapacity - static_cast<int>(sizes.cbHeader + sizes.cbTrailer);
+    int largestMessage = static_cast<int>(sizes.cbMaximumMessage);
+    if (largestMessage < pieceCapacity) pieceCapacity = largestMessage;
+    for (int sent = 0; sent < count;) {
+        int piece = count - sent < pieceCapacity ? count - sent : pieceCapacity;
+        char* header = session->outbound;
+        char* data = header + sizes.cbHeader;
+        std::memcpy(data, bytes + sent, static_cast<size_t>(piece));
+        SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, header},
+                                {static_cast<ULONG>(piece), SECBUFFER_DATA, data},
+                                {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, data + piece},
+                                {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc message = {SECBUFFER_VERSION, 4, buffers};
+        if (sspi->EncryptMessage(&session->context, 0, &message, 0) != SEC_E_OK) {
+            setLastSocketError(kSocketErrorDisconnected);
+            return -1;
+        }
+        int length = static_cast<int>(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
+        if (sendBytes(session->socket, header, length) != length) return -1;
+        sent += piece;
+    }
+    return count;
+}
+
+int tlsReceive(TlsSession* session, char* block, int capacity) {
+    if (session->plainLength == 0) {
+        int held = decryptNext(*session);
+        if (held <= 0) return held;
+    }
+    // Records that have arrived are taken together, up to the capacity, so
+    // that a large block goes out in one write; only the first waits.
+    int taken = takePlainBytes(*session, block, capacity);
+    while (capacity - taken >= kLargestPlainRecord && session->serverEnded == 0 && holdsWholeRecord(*session)) {
+        if (decryptNext(*session) <= 0) break;  // the ending is for the next call
+        taken += takePlainBytes(*session, block + taken, capacity - taken);
+    }
+    return taken;
+}
+
+void tlsEnd(TlsSession* session) {
+    if (session == nullptr) return;
+    if (SecIsValidHandle(&session->context)) sspi->DeleteSecurityContext(&session->context);
+    if (SecIsValidHandle(&session->credentials)) sspi->FreeCredentialsHandle(&session->credentials);
+    std::free(session);
+}
