@@ -230,7 +230,7 @@ int takeBodyBytes(TransferRequest& request, TransferResult& result, BodyReader& 
 // asked range; any other at its Content-Length; -1 when the server's
 // close ends it.
 std::int64_t bodyLength(const TransferRequest& request, const TransferResult& result) {
-    std::int64_t length = result.contentLength >= 0 && result.contentLength <= kLargestByteCount ? result.contentLength : -1;
+    std::int64_t length = result.contentLength;
     if (result.replyStatus != 206 || result.rangeStart < 0) return length;
     length = result.rangeEnd - result.rangeStart + 1;
     if (request.rangeLast >= result.rangeStart && request.rangeLast < result.rangeEnd) {
@@ -259,7 +259,7 @@ int refusedByServer(const TransferRequest& request, TransferResult& result, cons
     if (!request.failOnError || result.replyStatus < 400) return 0;
     // To a resumed request, 416 may say the file is complete already.
     if (request.kind == attemptResume && result.replyStatus == 416) return 0;
-    assignFormat(result.errorText, "%s\n", section.statusLine);
+    assignFormat(result.errorText, "%s\n", statusLineOf(section));
     int passing = isPassingFailure(result.replyStatus);
     result.stage = passing ? stageReceive : stageServerRefused;
     result.replyRefused = !passing;  // a passing failure leaves a resume possible
@@ -289,7 +289,8 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     // Such a body is whole before a byte arrives: waiting would hang on a
     // connection the server keeps open.
     if (body.limit == 0 || result.replyStatus == 204 || result.replyStatus == 304) body.complete = 1;
-    body.progressLength = section.progressLength;
+    // A chunked body's Content-Length says nothing of its length.
+    body.progressLength = body.chunked ? -1 : result.contentLength;
     std::int64_t fileBase = body.use == useAppend && request.kind == attemptResume ? request.stored.count : 0;
     placeProgress(body.progress, fileBase, body.limit >= 0 ? fileBase + body.limit : -1);
     return 1;
@@ -346,7 +347,7 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
 int receiveHeaderSection(Connection& connection, char* block, HeaderSection& section, TransferResult& result,
                          char*& cursor, int& unread) {
     int received = 0;
-    while (section.inHeaders) {
+    while (section.inHeaders && result.stage == stageCompleted) {
         received = receiveOnConnection(connection, block, kReceiveCapacity);
         if (received <= 0) return received;
         block[received] = '\0';

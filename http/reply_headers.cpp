@@ -2,22 +2,31 @@
 
 #include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "http/reply_numbers.h"
 #include "support/log.h"
 
 namespace {
 
-// Appends zero-terminated text, keeping what fits below the capacity.
+// Appends zero-terminated text to the line being put together. The
+// section's limit keeps it inside the buffer; the check only guards memory.
 void appendToLine(HeaderSection& section, const char* text) {
-    size_t room = static_cast<size_t>(kHeaderLineCapacity - 1 - section.lineLength);
+    char* line = section.text + section.lineStart;
+    size_t room = sizeof section.text - 1 - static_cast<size_t>(section.lineStart + section.lineLength);
     size_t count = std::strlen(text);
     if (count > room) count = room;
-    std::memcpy(section.line + section.lineLength, text, count);
+    std::memcpy(line + section.lineLength, text, count);
     section.lineLength += static_cast<int>(count);
-    section.line[section.lineLength] = '\0';
+    line[section.lineLength] = '\0';
+}
+
+// Fails the attempt on a reply that cannot be read. Returns 0.
+int failMalformed(TransferResult& result, const char* why) {
+    assignFormat(result.errorText, "recv: Malformed reply: %s\n", why);
+    result.stage = stageReceive;
+    return 0;
 }
 
 // Reads a decimal integer at the start of text, after optional white space
@@ -46,19 +55,21 @@ int startsWithIgnoringCase(const char* text, const char* prefix) {
     return 1;
 }
 
+// The status line begins a reply; a 1xx one an interim reply, whose
+// section is dropped. The line stays at the start of the buffer.
 void readStatusLine(HeaderSection& section, TransferResult& result) {
-    char word[100];
-    int used = 0;
-    // A first word that does not fit the 99 characters is no protocol name,
-    // and whatever follows its first 99 is no status code.
-    if (std::sscanf(section.line, "%99s%n", word, &used) == 1 &&
-        !std::isgraph(static_cast<unsigned char>(section.line[used]))) {
-        std::int64_t status = 0;
-        if (scanLeadingInteger(section.line + used, status)) result.replyStatus = clampToInt(status);
-    }
-    logAt(4, "** Status: %s\n", section.line);
-    std::memcpy(section.statusLine, section.line, sizeof section.statusLine);
+    logAt(4, "** Status: %s\n", section.text);
     section.firstLine = 0;
+    section.lineStart = section.lineLength + 1;
+    int status = statusCodeOf(section.text);
+    if (status < 0) {
+        failMalformed(result, "the status line has no three-digit status");
+        return;
+    }
+    result.replyStatus = status;
+    // Only an upgrade asked for may switch protocols; none ever is.
+    if (status == 101) failMalformed(result, "status 101, though no protocol switch was asked for");
+    section.interim = status >= 100 && status <= 199;
 }
 
 // Returns 1 when the header's name (the text before the colon, trailing
@@ -114,11 +125,12 @@ void readContentRange(const char* value, TransferResult& result) {
 
 // Keeps the value as the reply's validator: an ETag always, a
 // Last-Modified date only while no ETag came.
+// One too long to keep counts as none: cut, it could match another version's.
 void keepValidator(const char* value, int isTag, TransferResult& result) {
     if (!isTag && result.validatorIsTag) return;
     size_t length = std::strlen(value);
     while (length > 0 && std::isspace(static_cast<unsigned char>(value[length - 1]))) --length;
-    if (length >= sizeof result.validator) length = sizeof result.validator - 1;
+    if (length >= sizeof result.validator) length = 0;
     std::memcpy(result.validator, value, length);
     result.validator[length] = '\0';
     result.validatorIsTag = isTag;
@@ -145,68 +157,91 @@ void readBodyHeader(const char* line, const char* colon, const char* value, Tran
     }
 }
 
-void readHeaderLine(HeaderSection& section, TransferResult& result) {
-    const char* colon = std::strchr(section.line, ':');
-    if (colon != nullptr) {
-        const char* value = colon + 1;
-        while (*value != '\0' && static_cast<signed char>(*value) <= 32) ++value;
-        std::int64_t number = 0;
-        if (startsWithIgnoringCase(section.line, "content-length")) {
-            if (scanLeadingInteger(value, number)) {
-                result.contentLength = number;
-                section.progressLength = number;
-            }
-        } else if (startsWithIgnoringCase(section.line, "accept-ranges")) {
-            if (scanLeadingInteger(value, number)) {
-                result.rangeResolution = clampToInt(number);
-            } else if (startsWithIgnoringCase(value, "bytes")) {
-                result.rangeResolution = 1;
-            }
-        } else {
-            readBodyHeader(section.line, colon, value, result);
+// Reads a Content-Length line: one byte count, the same in every such line.
+void readContentLength(const char* value, TransferResult& result) {
+    std::int64_t length = -1;
+    int reading = readLengthList(value, length);
+    if (reading == lengthRead && result.contentLength >= 0 && length != result.contentLength) reading = lengthsDiffer;
+    if (reading == lengthNotCount) failMalformed(result, "Content-Length is not a byte count");
+    if (reading == lengthsDiffer) failMalformed(result, "Content-Length values differ");
+    if (reading == lengthRead) result.contentLength = length;
+}
+
+// An interim reply's headers say nothing of the final reply: only logged.
+void readHeaderLine(const HeaderSection& section, const char* line, TransferResult& result) {
+    logAt(5, "** Header: %s\n", line);
+    const char* colon = std::strchr(line, ':');
+    if (section.interim || colon == nullptr) return;
+    const char* value = colon + 1;
+    while (*value != '\0' && static_cast<signed char>(*value) <= 32) ++value;
+    std::int64_t number = 0;
+    if (headerNameIs(line, colon, "content-length")) {
+        readContentLength(colon + 1, result);
+    } else if (startsWithIgnoringCase(line, "accept-ranges")) {
+        if (scanLeadingInteger(value, number)) {
+            result.rangeResolution = clampToInt(number);
+        } else if (startsWithIgnoringCase(value, "bytes")) {
+            result.rangeResolution = 1;
         }
+    } else {
+        readBodyHeader(line, colon, value, result);
     }
-    logAt(5, "** Header: %s\n", section.line);
+}
+
+// An empty line ends a section: an interim reply's, after which a status
+// line comes again, or the final reply's, after which its body comes.
+void endSection(HeaderSection& section, TransferResult& result) {
+    if (section.firstLine) {
+        failMalformed(result, "an empty line where the status line belongs");
+    } else if (section.interim) {
+        section.interim = 0;
+        section.firstLine = 1;
+        section.lineStart = 0;
+    } else {
+        section.inHeaders = 0;
+        logAt(9, "Receiving body...\n");
+    }
+}
+
+// Applies one assembled line: the empty line, a status line, or a header.
+void interpretLine(HeaderSection& section, TransferResult& result) {
+    char* line = section.text + section.lineStart;
+    if (section.lineLength > 0 && line[section.lineLength - 1] == '\r') line[--section.lineLength] = '\0';
+    if (section.lineLength == 0) {
+        endSection(section, result);
+    } else if (section.firstLine) {
+        readStatusLine(section, result);
+    } else {
+        readHeaderLine(section, line, result);
+    }
+    section.lineLength = 0;
+    section.text[section.lineStart] = '\0';
 }
 
 }  // namespace
 
-void interpretLine(HeaderSection& section, TransferResult& result) {
-    if (section.lineLength == 0) {
-        section.inHeaders = 0;
-        logAt(9, "Receiving body...\n");
-    } else if (section.firstLine) {
-        readStatusLine(section, result);
-    } else {
-        readHeaderLine(section, result);
-    }
-}
-
 void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& cursor, int& unread) {
-    while (section.inHeaders) {
+    while (section.inHeaders && result.stage == stageCompleted) {
         // The block is zero-terminated: a zero byte in the header section
         // hides the rest of the block, which is counted but never read.
         char* lineEnd = std::strchr(cursor, '\n');
-        if (lineEnd == nullptr) {
-            appendToLine(section, cursor);
-            result.headerBytes += unread;
-            cursor += unread;
-            unread = 0;
-            return;
-        }
-        int taken = static_cast<int>(lineEnd - cursor) + 1;
+        int taken = lineEnd == nullptr ? unread : static_cast<int>(lineEnd - cursor) + 1;
         unread -= taken;
         result.headerBytes += taken;
+        if (result.headerBytes > kHeaderSectionLimit) {
+            failMalformed(result, "the header section passes 65536 bytes");
+            return;
+        }
+        if (lineEnd == nullptr) {
+            appendToLine(section, cursor);  // the start of a line the next block completes
+            cursor += taken;
+            return;
+        }
         *lineEnd = '\0';
         appendToLine(section, cursor);
-        if (section.lineLength > 0 && section.line[section.lineLength - 1] == '\r') {
-            section.line[--section.lineLength] = '\0';
-        }
-        cursor = lineEnd + 1;
+        cursor += taken;
         interpretLine(section, result);
-        if (section.inHeaders) {
-            section.lineLength = 0;
-            section.line[0] = '\0';
-        }
     }
 }
+
+const char* statusLineOf(const HeaderSection& section) { return section.text; }

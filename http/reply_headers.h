@@ -1,27 +1,33 @@
 // The header section of a reply: lines put together across receive blocks,
-// and the three things the program reads from them.
+// interim replies read and dropped, and the things the program reads from
+// the final reply's lines.
 #pragma once
 
 #include <cstdint>
 
 #include "http/transfer.h"
 
-// A header line longer than this is kept cut to this many characters; the
-// bytes past it are still counted, and the line end is still found.
-const int kHeaderLineCapacity = 1000;
+// The most bytes the status lines and headers of one reply take together,
+// interim sections included. A longer header section is no reply: the
+// attempt fails rather than read on for ever.
+const int kHeaderSectionLimit = 64 * 1024;
 
 struct HeaderSection {
-    char line[kHeaderLineCapacity] = {};
-    char statusLine[kHeaderLineCapacity] = {};  // kept for a refusal to show
+    // The status line, its terminating zero, then the line being put
+    // together. Both lie inside the section, so the limit bounds them and
+    // no line is ever cut.
+    char text[kHeaderSectionLimit + 2];
+    int lineStart = 0;   // where the line being put together begins in text
     int lineLength = 0;
     int inHeaders = 1;
-    int firstLine = 1;
-    std::int64_t progressLength = -1;
+    int firstLine = 1;   // the next line is a status line
+    int interim = 0;     // the section is a 1xx reply's, to be dropped
 };
 
 // Takes complete lines from the block at cursor until the header section
-// ends or the block runs out. Moves cursor and unread past what it took.
+// ends, the block runs out or the reply proves malformed (stage and
+// errorText set). Moves cursor and unread past what it took.
 void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& cursor, int& unread);
 
-// Applies one assembled line: the empty line, the status line, or a header.
-void interpretLine(HeaderSection& section, TransferResult& result);
+// Returns the status line of the final reply, once it was read.
+const char* statusLineOf(const HeaderSection& section);

@@ -169,13 +169,14 @@ const ReplyCase kReplyCases[] = {
      "Header bytes received: 55\n"
      "Body bytes received: 3\n",
      "abc"},
-    {"StatusWithoutNumber",
+    {"StatusWithoutReasonPhrase",
      {"-v5"},
-     {sendData("HTTP/1.0 OK\r\n\r\nabc"), closeInOrder()},
-     "** Status: HTTP/1.0 OK\n"
+     {sendData("HTTP/1.0 200\r\n\r\nabc"), closeInOrder()},
+     "** Status: HTTP/1.0 200\n"
      "\rReceived 3/-1 (0.0%)...\n"
+     "Reply status: 200\n"
      "Content length: Unknown\n"
-     "Header bytes received: 15\n"
+     "Header bytes received: 16\n"
      "Body bytes received: 3\n",
      "abc"},
     {"HeadReplyWithoutBody",

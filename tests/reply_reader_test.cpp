@@ -48,6 +48,9 @@ std::string manyHeaderLines(int count) {
 const std::string kPattern = patternBytes(40000, 3);
 const std::string kZeros("a\0b\0\0c", 6);
 const std::string kLongLine = "X-Long: " + std::string(5000, 'L');
+const char kNoStatus[] = "recv: Malformed reply: the status line has no three-digit status\n";
+const char kBadLength[] = "recv: Malformed reply: Content-Length is not a byte count\n";
+const char kLengthsDiffer[] = "recv: Malformed reply: Content-Length values differ\n";
 
 const ReplyCase kReplyCases[] = {
     {"SplitHeadersOneWrite", withBody("HTTP/1.0 200 OK\r\nContent-Length: 10\r\nAccept-Ranges: bytes", "0123456789"),
@@ -61,18 +64,42 @@ const ReplyCase kReplyCases[] = {
      nullptr, 404, 9, 0},
     {"NotFoundShortPageStillCompletes", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 500", "gone"), "gone",
      nullptr, 404, 500, 0},
-    {"StatusWithoutNumber", withBody("HTTP/1.0 OK", "x"), "x", nullptr, -1, -1, 0},
-    {"StatusWordAlone", withBody("HTTP/1.0", "x"), "x", nullptr, -1, -1, 0},
+    {"StatusWithoutNumber", withBody("HTTP/1.0 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
+    {"StatusWordAlone", withBody("HTTP/1.0", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
+    {"StatusWithLetter", withBody("HTTP/1.0 2x0 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
+    {"StatusOfFourDigits", withBody("HTTP/1.0 2000 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
+    {"EmptyLineBeforeStatus", "\r\n" + withBody("HTTP/1.0 200 OK", "x"),  "",
+     "recv: Malformed reply: an empty line where the status line belongs\n", -1, -1, 0, 0, false, 0, 20},
     {"StatusWordOf99Characters", withBody(std::string(99, 'H') + " 301 Moved", ""), "", nullptr, 301, -1, 0},
-    {"StatusWordOver99Characters", withBody(std::string(99, 'H') + "1 301 Moved", ""), "", nullptr, -1, -1, 0},
+    {"StatusWordOver99Characters", withBody(std::string(99, 'H') + "1 301 Moved", ""), "", kNoStatus, -1, -1, 0, 0,
+     false, 0, 2},
+    {"InterimRepliesSkipped",
+     withBody("HTTP/1.1 100 Continue\r\nContent-Length: 9\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
+              "HTTP/1.1 200 OK\r\nContent-Length: 4", "real"), "real", nullptr, 200, 4, 0, 5},
+    {"SwitchingProtocolsFails", withBody("HTTP/1.1 101 Switching Protocols", "x"), "",
+     "recv: Malformed reply: status 101, though no protocol switch was asked for\n", 101, -1, 0, 0, false, 0, 3},
     {"ContentLengthLeadingSpaces", withBody("HTTP/1.0 200 OK\r\nContent-Length:     3", "abc"), "abc", nullptr, 200, 3, 0},
     {"ContentLengthWithoutSpace", withBody("HTTP/1.0 200 OK\r\nContent-Length:3", "abc"), "abc", nullptr, 200, 3, 0},
     {"ContentLengthAnyCase", withBody("HTTP/1.0 200 OK\r\ncONTENT-lENGTH: 3", "abc"), "abc", nullptr, 200, 3, 0},
-    {"ContentLengthNotNumber", withBody("HTTP/1.0 200 OK\r\nContent-Length: many", "abc"), "abc", nullptr, 200, -1, 0},
-    {"ContentLengthWordKeepsEarlierValue",
-     withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: none", "abc"), "abc", nullptr, 200, 3, 0},
+    {"ContentLengthNotNumber", withBody("HTTP/1.0 200 OK\r\nContent-Length: many", "abc"), "", kBadLength, 200, -1,
+     0, 0, false, 0, 5},
+    {"ContentLengthWordAfterNumber",
+     withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: none", "abc"), "", kBadLength, 200, 3, 0, 0,
+     false, 0, 5},
+    {"ContentLengthWithLetters", withBody("HTTP/1.0 200 OK\r\nContent-Length: 12abc", "abc"), "", kBadLength, 200,
+     -1, 0, 0, false, 0, 5},
+    {"ContentLengthPastLargestCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1152921504606846977", "abc"), "",
+     kBadLength, 200, -1, 0, 0, false, 0, 5},
+    {"ContentLengthListOfOneCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3 ,3\t\r\nContent-Length:3", "abc"),
+     "abc", nullptr, 200, 3, 0},
+    {"ContentLengthListDiffers", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3, 4", "abc"), "", kLengthsDiffer, 200,
+     -1, 0, 0, false, 0, 5},
+    {"ContentLengthLinesDiffer", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4", "abc"), "",
+     kLengthsDiffer, 200, 3, 0, 0, false, 0, 5},
     {"ContentLengthBeyond32Bits", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 3000000000", "x"), "x",
      nullptr, 404, 3000000000LL, 0},
+    {"ContentLengthAtLargestCount", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 1152921504606846976", "x"),
+     "x", nullptr, 404, 1152921504606846976LL, 0},
     {"AcceptRangesBytesAnyCase", withBody("HTTP/1.0 200 OK\r\naccept-ranges:   BYTES", ""), "", nullptr, 200, -1, 1},
     {"AcceptRangesNumber", withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: 4096", ""), "", nullptr, 200, -1, 4096},
     {"AcceptRangesOtherWordIgnored", withBody("HTTP/1.0 200 OK\r\nAccept-Ranges: none", ""), "", nullptr, 200, -1, 0},
@@ -140,7 +167,7 @@ const ReplyCase kReplyCases[] = {
      "recv: Connection reset\n", 200, 99999, 0, 0, true},
     {"ResetInHeaders", "HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\nContent-", "", "recv: Connection reset\n", 200, -1,
      1, 0, true},
-    {"LongHeaderLineKeptCut", withBody("HTTP/1.0 200 OK\r\n" + kLongLine + "\r\nContent-Length: 5", "after"), "after",
+    {"LongHeaderLineReadWhole", withBody("HTTP/1.0 200 OK\r\n" + kLongLine + "\r\nContent-Length: 5", "after"), "after",
      nullptr, 200, 5, 0, 700},
     {"HundredsOfHeaderLines", withBody("HTTP/1.0 200 OK\r\n" + manyHeaderLines(600) + "Accept-Ranges: bytes", "end"),
      "end", nullptr, 200, -1, 1, 5000},
@@ -310,13 +337,37 @@ TEST(ReplyBlocks, ZeroByteInHeaderSectionHidesRestOfBlock) {
               outcome.log);
 }
 
-TEST(ReplyBlocks, LongHeaderLineLoggedCutAt999) {
+TEST(ReplyBlocks, LongHeaderLineLoggedWhole) {
     BlockOutcome outcome;
     readBlocks({"HTTP/1.0 200 OK\r\n" + kLongLine.substr(0, 2500), kLongLine.substr(2500) + "\r\nX-Next: 1\r\n\r\n"}, 5,
                outcome);
     EXPECT_EQ(1, outcome.completed);
-    EXPECT_EQ("** Status: HTTP/1.0 200 OK\n** Header: " + kLongLine.substr(0, 999) + "\n** Header: X-Next: 1\n\n",
-              outcome.log);
+    EXPECT_EQ("** Status: HTTP/1.0 200 OK\n** Header: " + kLongLine + "\n** Header: X-Next: 1\n\n", outcome.log);
+}
+
+// Status lines and headers of every section count: a byte past the limit
+// ends the attempt, wherever the blocks break.
+TEST(ReplyBlocks, HeaderSectionUpToLimitOnly) {
+    for (int extra = 0; extra <= 1; ++extra) {
+        std::string head = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\nX-Fill: ";
+        std::string reply = head + std::string(65536 - head.size() - 4 + extra, 'f') + "\r\n\r\nok";
+        std::vector<std::string> blocks;
+        for (size_t at = 0; at < reply.size(); at += 16000) blocks.push_back(reply.substr(at, 16000));
+        BlockOutcome outcome;
+        readBlocks(blocks, 0, outcome);
+        EXPECT_EQ(1 - extra, outcome.completed);
+        EXPECT_STREQ(extra ? "recv: Malformed reply: the header section passes 65536 bytes\n" : "",
+                     textOf(outcome.result.errorText));
+        EXPECT_EQ(extra ? "" : "ok", outcome.file);
+    }
+}
+
+TEST(ReplyBlocks, ChunkedProgressShowsNoTotal) {
+    BlockOutcome outcome;
+    readBlocks({"HTTP/1.1 200 OK\r\nContent-Length: 20\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n"}, 3,
+               outcome);
+    EXPECT_EQ("abcd", outcome.file);
+    EXPECT_EQ("\rReceived 4/-1 (0.0%)...\n", outcome.log);
 }
 
 }  // namespace

@@ -36,8 +36,9 @@ namespace {
 
 const size_t kLargestBlock = 16383;
 const size_t kLargestReply = 1 << 20;
-const size_t kKeptLineLength = 999;
+const std::int64_t kHeaderSectionLimit = 65536;
 const size_t kLongestStatusWord = 99;
+const size_t kLongestValidator = 999;
 // A Content-Length above this is no length to wait for.
 const std::int64_t kLargestCount = std::int64_t(1) << 60;
 const size_t kLongestRangeNumber = 18;
@@ -110,6 +111,8 @@ struct ReplyModel {
     std::string validator;
     bool validatorIsTag = false;
     bool chunked = false;
+    bool interim = false;   // a 1xx section, dropped
+    std::string malformed;  // the note of a reply that cannot be read
 };
 
 int clampToInt(std::int64_t value) {
@@ -143,16 +146,28 @@ bool readRangeNumber(const std::string& text, std::int64_t& value) {
     return true;
 }
 
+void markMalformed(ReplyModel& model, const std::string& why) {
+    model.malformed = "recv: Malformed reply: " + why + "\n";
+}
+
+// A word, blanks, then exactly three digits and blanks or the end.
 void modelStatusLine(ReplyModel& model, const std::string& line) {
     size_t at = 0;
     while (at < line.size() && isScanSpace(line[at])) ++at;
     size_t wordStart = at;
     while (at < line.size() && !isScanSpace(line[at])) ++at;
     size_t wordLength = at - wordStart;
-    std::int64_t status = 0;
-    if (wordLength > 0 && wordLength <= kLongestStatusWord && readInteger(line, at, status)) {
-        model.replyStatus = clampToInt(status);
+    size_t digits = line.find_first_not_of(" \t\n\v\f\r", at);
+    std::string code = digits == std::string::npos ? "" : line.substr(digits, 3);
+    bool ends = digits != std::string::npos && (digits + 3 >= line.size() || isScanSpace(line[digits + 3]));
+    if (wordLength == 0 || wordLength > kLongestStatusWord || digits == at || code.size() < 3 || !allDigits(code) ||
+        !ends) {
+        markMalformed(model, "the status line has no three-digit status");
+        return;
     }
+    model.replyStatus = std::stoi(code);
+    if (model.replyStatus == 101) markMalformed(model, "status 101, though no protocol switch was asked for");
+    model.interim = model.replyStatus >= 100 && model.replyStatus <= 199;
 }
 
 // "bytes F-L/T", "bytes F-L/*" or "bytes */T", with F <= L < T; anything
@@ -186,29 +201,60 @@ void modelValidator(ReplyModel& model, const std::string& value, bool isTag) {
     if (!isTag && model.validatorIsTag) return;
     size_t end = value.size();
     while (end > 0 && isScanSpace(value[end - 1])) --end;
-    model.validator = value.substr(0, end);
+    model.validator = end > kLongestValidator ? "" : value.substr(0, end);
     model.validatorIsTag = isTag;
 }
 
-// The headers known by their exact name (trailing blanks before the colon aside).
-void modelNamedHeader(ReplyModel& model, const std::string& line, size_t colon, const std::string& value) {
+// The name before the colon, trailing blanks aside, in lower case.
+std::string headerName(const std::string& line, size_t colon) {
     size_t nameEnd = colon;
     while (nameEnd > 0 && (line[nameEnd - 1] == ' ' || line[nameEnd - 1] == '\t')) --nameEnd;
-    std::string name = lowerCase(line.substr(0, nameEnd));
+    return lowerCase(line.substr(0, nameEnd));
+}
+
+// The headers known by their exact name.
+void modelNamedHeader(ReplyModel& model, const std::string& line, size_t colon, const std::string& value) {
+    std::string name = headerName(line, colon);
     if (name == "content-range") modelContentRange(model, value);
     if (name == "etag") modelValidator(model, value, true);
     if (name == "last-modified") modelValidator(model, value, false);
     if (name == "transfer-encoding") model.chunked = lowerCase(value).find("chunked") != std::string::npos;
 }
 
+// Comma-separated byte counts, blanks around each, all the same.
+void modelContentLength(ReplyModel& model, const std::string& value) {
+    std::int64_t length = model.contentLength;
+    for (size_t start = 0; start <= value.size();) {
+        size_t comma = std::min(value.find(',', start), value.size());
+        std::string element = value.substr(start, comma - start);
+        size_t first = element.find_first_not_of(" \t");
+        size_t last = element.find_last_not_of(" \t");
+        std::string digits = first == std::string::npos ? "" : element.substr(first, last - first + 1);
+        std::uint64_t count = 0;
+        const std::uint64_t largest = static_cast<std::uint64_t>(kLargestCount);
+        for (size_t at = 0; at < digits.size() && count <= largest; ++at) {
+            count = count * 10 + static_cast<std::uint64_t>(digits[at] - '0');
+        }
+        if (digits.empty() || !allDigits(digits) || count > largest) {
+            return markMalformed(model, "Content-Length is not a byte count");
+        }
+        if (length >= 0 && static_cast<std::int64_t>(count) != length) {
+            return markMalformed(model, "Content-Length values differ");
+        }
+        length = static_cast<std::int64_t>(count);
+        start = comma + 1;
+    }
+    model.contentLength = length;
+}
+
 void modelHeaderLine(ReplyModel& model, const std::string& line) {
     size_t colon = line.find(':');
-    if (colon == std::string::npos) return;
+    if (colon == std::string::npos || model.interim) return;
     size_t value = colon + 1;
     while (value < line.size() && static_cast<signed char>(line[value]) <= 32) ++value;
     std::int64_t number = 0;
-    if (startsWithIgnoringCase(line, 0, "content-length")) {
-        if (readInteger(line, value, number)) model.contentLength = number;
+    if (headerName(line, colon) == "content-length") {
+        modelContentLength(model, line.substr(colon + 1));
     } else if (startsWithIgnoringCase(line, 0, "accept-ranges")) {
         if (readInteger(line, value, number)) {
             model.rangeResolution = clampToInt(number);
@@ -221,10 +267,14 @@ void modelHeaderLine(ReplyModel& model, const std::string& line) {
 }
 
 void modelLine(ReplyModel& model) {
-    std::string line = model.line.substr(0, kKeptLineLength);
+    std::string line = model.line;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) {
-        model.inHeaders = false;
+    if (line.empty() && model.firstLine) {
+        markMalformed(model, "an empty line where the status line belongs");
+    } else if (line.empty()) {
+        model.firstLine = model.interim;
+        model.inHeaders = model.interim;
+        model.interim = false;
     } else if (model.firstLine) {
         modelStatusLine(model, line);
         model.firstLine = false;
@@ -238,14 +288,15 @@ void modelLine(ReplyModel& model) {
 void modelBlock(ReplyModel& model, const std::string& block) {
     size_t at = 0;
     size_t visibleEnd = std::min(block.find('\0'), block.size());
-    while (model.inHeaders) {
+    while (model.inHeaders && model.malformed.empty()) {
         size_t lineEnd = block.find('\n', at);
-        if (lineEnd == std::string::npos || lineEnd >= visibleEnd) {
+        bool whole = lineEnd != std::string::npos && lineEnd < visibleEnd;
+        model.headerBytes += static_cast<std::int64_t>((whole ? lineEnd + 1 : block.size()) - at);
+        if (model.headerBytes > kHeaderSectionLimit) return markMalformed(model, "the header section passes 65536 bytes");
+        if (!whole) {
             model.line += block.substr(at, visibleEnd - at);
-            model.headerBytes += static_cast<std::int64_t>(block.size() - at);
             return;
         }
-        model.headerBytes += static_cast<std::int64_t>(lineEnd + 1 - at);
         model.line += block.substr(at, lineEnd - at);
         at = lineEnd + 1;
         modelLine(model);
@@ -404,6 +455,10 @@ void fail(Expected& expected, int stage, const std::string& note) {
 
 Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
     Expected expected;
+    if (!model.malformed.empty()) {
+        fail(expected, stageReceive, model.malformed);
+        return expected;
+    }
     if (model.inHeaders) fail(expected, stageReceive, "recv: Disconnected\n");
     if (model.inHeaders || fuzzCase.headersOnly) return expected;
     if (fuzzCase.resumes) expected.verdict = judgeResume(fuzzCase, model);
