@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "tests/support/fake_server.h"
 #include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -57,6 +59,7 @@ struct RetryCase {
     std::string stored;
     std::string existing = "";  // what the local file holds before the run; "": no file
     const char* wineCannot = nullptr;  // why the case cannot hold under Wine
+    const char* tlsLeaf = nullptr;     // https with this test leaf, on port 443
 };
 
 class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
@@ -68,11 +71,16 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
     ASSERT_NE("", scratch.path);
     std::vector<std::string> command = {WEBHAUL_BINARY, "-v1", "-w0"};
     command.insert(command.end(), retry.options.begin(), retry.options.end());
-    command.insert(command.end(), {scratch.path + "out.bin", "127.0.0.1", "/f"});
+    ProgramOptions options;
+    if (retry.tlsLeaf != nullptr) {
+        options.tlsLeaf = retry.tlsLeaf;
+        options.serverPort = 443;
+    }
+    command.insert(command.end(), {scratch.path + "out.bin", retry.tlsLeaf ? "https://127.0.0.1" : "127.0.0.1", "/f"});
     if (!retry.existing.empty()) {
         ASSERT_TRUE(writeFileBytes(scratch.path + "out.bin", retry.existing));
     }
-    Exchange exchange = runAgainstServer(retry.scripts, command);
+    Exchange exchange = runAgainstServer(retry.scripts, command, options);
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(retry.exitStatus, exchange.outcome.exitStatus);
     EXPECT_EQ(retry.standardError, withWineResets(exchange.outcome.standardError, retry.standardError));
@@ -88,6 +96,16 @@ std::string repeated(const std::string& text, int count) {
     for (int index = 0; index < count; ++index) result += text;
     return result;
 }
+
+// The line for the expired test leaf, which expired yesterday.
+std::string expiredLine() {
+    std::time_t yesterday = std::time(nullptr) - 24 * 3600;
+    char day[16];
+    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&yesterday));
+    return std::string("TLS: the certificate of 127.0.0.1 expired on ") + day + "\n";
+}
+
+const char kNotTrusted[] = "TLS: the certificate of 127.0.0.1 is not trusted (self-signed or unknown authority)\n";
 
 const RetryCase kRetryCases[] = {
     {"ResetMidBodyResumed",
@@ -333,6 +351,37 @@ const RetryCase kRetryCases[] = {
      10,
      "recv: Timed out\n\n",
      served()},
+    // Over TLS: the same rules for stored bytes; a refused certificate ends
+    // the run after one connection, with nothing stored.
+    {"TlsResetMidBodyResumed",
+     {},
+     {sendThenReset(headOf200(40000, true) + part(0, 10000)),
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n"},
+     10, kResetNote, served(), "", nullptr, kLeafLocalhost},
+    {"TlsCloseWithoutNotifyBeforeEndResumed",
+     {},
+     {{sendData(headOf200(40000, true) + part(0, 10000)), pauseFor(150), closeWithoutTlsNotify()},
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n"},
+     10, "recv: Disconnected\n\n", served(), "", nullptr, kLeafLocalhost},
+    // Without a length only close_notify ends a body; here the 416 then
+    // shows that the stored bytes were the whole file.
+    {"TlsBodyWithoutLengthNeedsNotify",
+     {},
+     {{sendData(httpReply("HTTP/1.0 200 OK", {"Accept-Ranges: bytes"}, served())), pauseFor(150),
+       closeWithoutTlsNotify()},
+      sendThenClose(httpReply("HTTP/1.0 416 Range Not Satisfiable", {"Content-Range: bytes */40000"}, ""))},
+     {kGet, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=40000-\r\n\r\n"},
+     10, "recv: Disconnected\n\n", served(), "", nullptr, kLeafLocalhost},
+    {"TlsUntrustedRefused", {}, {sendThenClose(headOf200(40000, true) + served())}, {""},
+     5, kNotTrusted, "", "", nullptr, kLeafUntrusted},
+    {"TlsOtherNameRefused", {}, {sendThenClose(headOf200(40000, true) + served())}, {""},
+     5, "TLS: the certificate of 127.0.0.1 is for other.test, not 127.0.0.1\n", "", "", nullptr, kLeafOtherName},
+    {"TlsExpiredRefused", {}, {sendThenClose(headOf200(40000, true) + served())}, {""},
+     5, expiredLine(), "", "", nullptr, kLeafExpired},
+    {"TlsUntrustedAcceptedWithK", {"-k"}, {sendThenClose(headOf200(40000, true) + served())}, {kGet},
+     0, "", served(), "", nullptr, kLeafUntrusted},
     // The limit is per wait: a trickle longer than it in all still completes.
     {"TrickleOutlastsIdleLimit",
      {"-t1"},

@@ -10,42 +10,76 @@
 #include <unistd.h>
 
 #include "tests/support/loopback.h"
+#include "tests/support/tls_server_side.h"
 
 namespace {
 
 void sleepMillis(int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); }
 
-void sendInChunks(int connection, const ServerStep& step) {
+// One accepted connection, plain or with TLS over it.
+struct Channel {
+    int socket = -1;
+    TlsServerConnection* tls = nullptr;
+};
+
+void sendOnChannel(Channel& channel, const char* bytes, size_t count) {
+    if (channel.tls != nullptr) {
+        sendTlsBytes(channel.tls, bytes, count);
+    } else {
+        sendAllBytes(channel.socket, bytes, count);
+    }
+}
+
+void sendInChunks(Channel& channel, const ServerStep& step) {
     size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
     for (size_t offset = 0; offset < step.bytes.size(); offset += chunk) {
         if (offset > 0) sleepMillis(step.millis > 0 ? step.millis : 1);
-        sendAllBytes(connection, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
+        sendOnChannel(channel, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
+    }
+}
+
+// Ends the connection: in order (with close_notify over TLS when notify
+// is set) or with a reset.
+void endChannel(Channel& channel, int notify, int reset) {
+    endTlsConnection(channel.tls, notify && !reset);
+    if (reset) {
+        resetConnectionNow(channel.socket);
+    } else {
+        close(channel.socket);
     }
 }
 
 // Plays one script on an accepted connection and ends it.
-void playScript(FakeServer& server, int connection, const ConnectionScript& script) {
+void playScript(FakeServer& server, Channel& channel, const ConnectionScript& script) {
     for (const ServerStep& step : script) {
         switch (step.kind) {
             case ServerStep::sendData:
-                sendInChunks(connection, step);
+                sendInChunks(channel, step);
                 break;
             case ServerStep::pause:
                 sleepMillis(step.millis);
                 break;
             case ServerStep::closeInOrder:
-                close(connection);
+            case ServerStep::closeWithoutNotify:
+                endChannel(channel, step.kind == ServerStep::closeInOrder, 0);
                 return;
             case ServerStep::reset:
-                resetConnectionNow(connection);
+                endChannel(channel, 0, 1);
                 return;
             case ServerStep::stall:
                 while (!server.stopping) sleepMillis(5);
-                close(connection);
+                endChannel(channel, 1, 0);
                 return;
         }
     }
-    close(connection);
+    endChannel(channel, 1, 0);
+}
+
+// Takes the request head, after the handshake when the server speaks TLS.
+std::string readHead(FakeServer& server, Channel& channel) {
+    if (server.tls == nullptr) return readRequestHead(channel.socket);
+    channel.tls = acceptTlsConnection(server.tls, channel.socket);
+    return channel.tls == nullptr ? std::string() : readTlsRequestHead(channel.tls);
 }
 
 void serve(FakeServer& server) {
@@ -61,12 +95,14 @@ void serve(FakeServer& server) {
         }
         int on = 1;
         setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::string request = readRequestHead(connection);
+        Channel channel;
+        channel.socket = connection;
+        std::string request = readHead(server, channel);
         {
             std::lock_guard<std::mutex> guard(server.requestsLock);
             server.requests.push_back(request);
         }
-        playScript(server, connection, server.respond ? server.respond(request) : server.scripts[index]);
+        playScript(server, channel, server.respond ? server.respond(request) : server.scripts[index]);
     }
     if (server.listener >= 0) close(server.listener);
     server.listener = -1;
@@ -98,6 +134,12 @@ ServerStep resetConnection() {
     return step;
 }
 
+ServerStep closeWithoutTlsNotify() {
+    ServerStep step;
+    step.kind = ServerStep::closeWithoutNotify;
+    return step;
+}
+
 ServerStep stallUntilStopped() {
     ServerStep step;
     step.kind = ServerStep::stall;
@@ -106,6 +148,7 @@ ServerStep stallUntilStopped() {
 
 int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts) {
     server.scripts = scripts;
+    if (!server.tlsLeaf.empty() && (server.tls = makeTlsServerContext(server.tlsLeaf)) == nullptr) return -1;
     server.listener = listenOnLoopback(port);
     if (server.listener < 0) return -1;
     server.port = boundPort(server.listener);
@@ -136,6 +179,8 @@ int openRefusingPort(unsigned short& port) {
 std::vector<std::string> stopFakeServer(FakeServer& server) {
     server.stopping = true;
     if (server.thread.joinable()) server.thread.join();
+    freeTlsServerContext(server.tls);
+    server.tls = nullptr;
     std::lock_guard<std::mutex> guard(server.requestsLock);
     return server.requests;
 }

@@ -2,7 +2,8 @@
 // per script entry, records the request, then plays the entry's steps
 // (bytes in given chunk sizes, pauses, an orderly close, a reset or a
 // stall). After the last entry it stops listening, so later connects are
-// refused.
+// refused. With a TLS leaf named it speaks TLS: an orderly close then sends
+// close_notify first, and a reset or closeWithoutNotify does not.
 #pragma once
 
 #include <atomic>
@@ -13,7 +14,7 @@
 #include <vector>
 
 struct ServerStep {
-    enum Kind { sendData, pause, closeInOrder, reset, stall };
+    enum Kind { sendData, pause, closeInOrder, reset, stall, closeWithoutNotify };
     Kind kind = closeInOrder;
     std::string bytes;   // sendData: what to send
     size_t chunk = 0;    // sendData: bytes per write (0: all in one write)
@@ -25,14 +26,19 @@ ServerStep pauseFor(int millis);
 ServerStep closeInOrder();
 ServerStep resetConnection();
 ServerStep stallUntilStopped();
+ServerStep closeWithoutTlsNotify();
 
 typedef std::vector<ServerStep> ConnectionScript;
 
 // Chooses the script for one connection from the request it received.
 typedef std::function<ConnectionScript(const std::string& request)> Responder;
 
+struct TlsServerContext;
+
 struct FakeServer {
     int listener = -1;
+    std::string tlsLeaf;  // a leaf of the test certificates: serve TLS with it
+    TlsServerContext* tls = nullptr;
     unsigned short port = 0;
     std::vector<ConnectionScript> scripts;
     Responder respond;          // when set: answers connectionLimit connections

@@ -1,5 +1,7 @@
 #include "tests/support/run_program.h"
 
+#include "tests/support/test_certificates.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -201,6 +203,9 @@ Exchange runAgainstServer(const std::vector<ConnectionScript>& scripts, const st
     Exchange exchange;
     FakeServer server;
     int listening = !scripts.empty();
+    server.tlsLeaf = options.tlsLeaf;
+    // The program trusts the test authority, as every OpenSSL program would.
+    if (!options.tlsLeaf.empty()) setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
     if (listening && startFakeServer(server, options.serverPort, scripts) != 0) return exchange;
     exchange.ready = 1;
     exchange.outcome = runProgram(arguments, options);

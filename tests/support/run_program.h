@@ -29,6 +29,7 @@ struct ProgramOptions {
     int interruptDelayMillis = 0;  // from the text seen to the signal
     std::string workingDirectory;
     unsigned short serverPort = 80;  // where runAgainstServer listens
+    std::string tlsLeaf;  // when set, runAgainstServer speaks TLS with this test leaf
 };
 
 ProgramOutcome runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});

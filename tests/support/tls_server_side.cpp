@@ -1,0 +1,76 @@
+#include "tests/support/tls_server_side.h"
+
+#include <chrono>
+#include <csignal>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "tests/support/test_certificates.h"
+
+struct TlsServerContext {
+    SSL_CTX* context;
+};
+
+struct TlsServerConnection {
+    SSL* connection;
+};
+
+TlsServerContext* makeTlsServerContext(const std::string& leaf) {
+    // OpenSSL writes with send(), not with MSG_NOSIGNAL: a client that went
+    // away must not end the test process.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string& directory = testCertificateDirectory();
+    if (directory.empty()) return nullptr;
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (context == nullptr) return nullptr;
+    if (SSL_CTX_use_certificate_file(context, (directory + leaf + ".pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, (directory + leaf + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    return new TlsServerContext{context};
+}
+
+void freeTlsServerContext(TlsServerContext* context) {
+    if (context == nullptr) return;
+    SSL_CTX_free(context->context);
+    delete context;
+}
+
+TlsServerConnection* acceptTlsConnection(TlsServerContext* context, int connection) {
+    // A client that never finishes the handshake must not hold the server.
+    timeval limit = {5, 0};
+    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    SSL* tls = SSL_new(context->context);
+    if (tls == nullptr) return nullptr;
+    SSL_set_fd(tls, connection);
+    if (SSL_accept(tls) != 1) {
+        SSL_free(tls);
+        return nullptr;
+    }
+    return new TlsServerConnection{tls};
+}
+
+std::string readTlsRequestHead(TlsServerConnection* tls) {
+    std::string head;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (head.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        char block[4096];
+        int count = SSL_read(tls->connection, block, sizeof block);
+        if (count <= 0) break;
+        head.append(block, static_cast<size_t>(count));
+    }
+    return head;
+}
+
+int sendTlsBytes(TlsServerConnection* tls, const char* bytes, size_t count) {
+    return count == 0 || SSL_write(tls->connection, bytes, static_cast<int>(count)) > 0;
+}
+
+void endTlsConnection(TlsServerConnection* tls, int notify) {
+    if (tls == nullptr) return;
+    if (notify) SSL_shutdown(tls->connection);
+    SSL_free(tls->connection);
+    delete tls;
+}
