@@ -93,9 +93,10 @@ else()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "webhaul makes one HTTP/1.0 request (plain or over TLS) to a web server and stores the body of the
-reply in a local file. When the transfer breaks it resumes with a byte
-range, or starts over, and its exit status tells how it went.")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "webhaul makes one HTTP/1.0 request, plain or over TLS, to a web server
+and stores the body of the reply in a local file. When the transfer breaks
+it resumes with a byte range, or starts over, and its exit status tells
+how it went.")
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   # libssl3 is loaded at run time for https, where dpkg-shlibdeps cannot
