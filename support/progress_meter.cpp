@@ -1,7 +1,6 @@
 #include "support/progress_meter.h"
 
 #include <cinttypes>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -53,11 +52,19 @@ int takeCut(char* out, int capacity, int limit, const char* line) {
     return formatInto(out, capacity, "%.*s", limit, line);
 }
 
+// Rounding without the maths library, whose mapping alone costs a plain
+// run about 200 KiB of resident memory; every value rounded here is
+// non-negative and far below 2^63.
+long long roundedDown(double value) { return static_cast<long long>(value); }
+long long roundedToNearest(double value) { return static_cast<long long>(value + 0.5); }
+
 // Writes the percentage of total that stored is, rounded down so that
 // 100.0% means complete. Returns the length.
 int formatPercent(char* out, int capacity, std::int64_t stored, std::int64_t total) {
     double percent = 100.0;
-    if (total > 0) percent = std::floor(static_cast<double>(stored) * 1000.0 / static_cast<double>(total)) / 10.0;
+    if (total > 0) {
+        percent = static_cast<double>(roundedDown(static_cast<double>(stored) * 1000.0 / static_cast<double>(total))) / 10.0;
+    }
     return formatInto(out, capacity, "%.1f%%", percent);
 }
 
@@ -66,15 +73,17 @@ int formatPercent(char* out, int capacity, std::int64_t stored, std::int64_t tot
 int formatTimeLeft(char* out, int capacity, std::int64_t stored, std::int64_t total, double bytesPerSecond) {
     if (bytesPerSecond <= 0.0) return 0;
     double remaining = static_cast<double>(total > stored ? total - stored : 0);
-    double seconds = std::ceil(remaining / bytesPerSecond);
-    if (seconds > static_cast<double>(kLongestTimeLeft)) return 0;
-    return formatDuration(out, capacity, static_cast<std::int64_t>(seconds));
+    double exact = remaining / bytesPerSecond;
+    if (exact > static_cast<double>(kLongestTimeLeft)) return 0;
+    long long seconds = roundedDown(exact);
+    if (static_cast<double>(seconds) < exact) ++seconds;
+    return formatDuration(out, capacity, seconds);
 }
 
 // Writes a rate as a size per second. Returns the length.
 int formatRate(char* out, int capacity, double bytesPerSecond) {
     char size[kPartCapacity];
-    formatSize(size, sizeof size, static_cast<std::int64_t>(std::llround(bytesPerSecond)));
+    formatSize(size, sizeof size, roundedToNearest(bytesPerSecond));
     return formatInto(out, capacity, "%s/s", size);
 }
 
@@ -143,11 +152,11 @@ int formatSize(char* out, int capacity, std::int64_t bytes) {
     double value = static_cast<double>(bytes) / 1024.0;
     int unit = 0;
     // Moves up while the value would show as 1024.0 or more of this unit.
-    while (unit < lastUnit && std::llround(value * 10.0) >= 10240) {
+    while (unit < lastUnit && roundedToNearest(value * 10.0) >= 10240) {
         value /= 1024.0;
         ++unit;
     }
-    long long tenths = std::llround(value * 10.0);
+    long long tenths = roundedToNearest(value * 10.0);
     return formatInto(out, capacity, "%lld.%lld %s", tenths / 10, tenths % 10, kUnits[unit]);
 }
 
