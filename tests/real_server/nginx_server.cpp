@@ -12,6 +12,7 @@
 
 #include "tests/support/loopback.h"
 #include "tests/support/run_program.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ std::string serverBlocks(const std::string& root, unsigned short port, const std
 
 // daemon off and master_process off keep nginx one child process of the
 // test; user root: inside the private namespace only root is mapped.
-std::string configurationText(const std::string& directory, const std::string& root, unsigned short port,
-                              const std::string& serverName) {
+std::string configurationText(const std::string& directory, const std::string& blocks) {
     const std::string& d = directory;
     return "daemon off;\n"
            "master_process off;\n"
@@ -53,9 +53,17 @@ std::string configurationText(const std::string& directory, const std::string& r
            "  scgi_temp_path " + d + "scgi;\n"
            "  sendfile on;\n"
            "  default_type application/octet-stream;\n" +
-           serverBlocks(root, port, serverName) +
+           blocks +
            "}\n";
 }
+
+// A server block that serves root over TLS with a leaf of the test certificates.
+std::string tlsServerBlock(const std::string& root, unsigned short port, const std::string& leaf) {
+    std::string files = testCertificateDirectory() + leaf;
+    return "  server {\n    listen 127.0.0.1:" + std::to_string(port) + " ssl;\n    ssl_certificate " + files +
+           ".pem;\n    ssl_certificate_key " + files + ".key;\n    root " + root + ";\n  }\n";
+}
+
 
 // Returns 1 once the port accepts a connection, 0 when the process ended
 // or the time ran out.
@@ -70,6 +78,20 @@ int waitUntilListening(pid_t process, unsigned short port) {
         if (waitpid(process, nullptr, WNOHANG) == process) return 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return 0;
+}
+
+// Writes the configuration with the blocks and starts nginx. Returns 1
+// once the port accepts connections, 0 after stopping it again.
+int startWithBlocks(NginxServer& server, const std::string& directory, unsigned short port, const std::string& blocks) {
+    server.directory = directory;
+    server.errorLog = directory + "error.log";
+    std::string configuration = directory + "nginx.conf";
+    if (!writeFileBytes(configuration, configurationText(directory, blocks))) return 0;
+    server.pid = startInBackground({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog},
+                                   directory + "nginx.stderr");
+    if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
+    stopNginx(server);
     return 0;
 }
 
@@ -95,15 +117,12 @@ std::string findNginx() {
 
 int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
                const std::string& serverName) {
-    server.directory = directory;
-    server.errorLog = directory + "error.log";
-    std::string configuration = directory + "nginx.conf";
-    if (!writeFileBytes(configuration, configurationText(directory, root, port, serverName))) return 0;
-    server.pid = startInBackground({findNginx(), "-c", configuration, "-p", directory, "-e", server.errorLog},
-                                   directory + "nginx.stderr");
-    if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
-    stopNginx(server);
-    return 0;
+    return startWithBlocks(server, directory, port, serverBlocks(root, port, serverName));
+}
+
+int startTlsNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
+                  const std::string& leaf) {
+    return startWithBlocks(server, directory, port, tlsServerBlock(root, port, leaf));
 }
 
 void stopNginx(NginxServer& server) {

@@ -25,6 +25,11 @@ std::string findNginx();
 int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
                const std::string& serverName = "");
 
+// Starts nginx serving root over TLS on 127.0.0.1:port with a leaf of
+// the test certificates. Returns as startNginx does.
+int startTlsNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
+                  const std::string& leaf);
+
 // Returns 1 when the network has the IPv6 loopback address ::1.
 int loopbackHasIpv6();
 

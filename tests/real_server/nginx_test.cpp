@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -14,6 +15,7 @@
 #include "tests/real_server/fault_relay.h"
 #include "tests/real_server/nginx_server.h"
 #include "tests/support/run_program.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -281,5 +283,78 @@ TEST_P(RealNginxBreak, RetryEndsByteExactWithStatus10) {
 
 INSTANTIATE_TEST_SUITE_P(Breaks, RealNginxBreak, testing::ValuesIn(kBreakCases),
                          [](const testing::TestParamInfo<BreakCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+
+// Over TLS: nginx with a leaf of the test certificates, trusted through
+// SSL_CERT_FILE as any OpenSSL program would be told.
+struct TlsCase {
+    const char* name;
+    const char* leaf;     // "" for plain nginx on the TLS port
+    std::vector<std::string> options;
+    const char* url;
+    int exitStatus;
+    const char* line;     // what standard error must hold
+    int stored;           // 1: the whole file, 0: nothing
+};
+
+void PrintTo(const TlsCase& value, std::ostream* stream) { *stream << value.name; }
+
+const TlsCase kTlsCases[] = {
+    {"TrustedArrivesByteExact", kLeafLocalhost, {"-v9"}, "https://localhost/big.bin", 0,
+     "TLS: certificate checked: trusted, valid and for this name\n", 1},
+    {"UntrustedRefused", kLeafUntrusted, {}, "https://localhost:8443/big.bin", 5,
+     "TLS: the certificate of localhost is not trusted (self-signed or unknown authority)\n", 0},
+    {"OtherNameRefused", kLeafOtherName, {}, "https://localhost/big.bin", 5,
+     "TLS: the certificate of localhost is for other.test, not localhost\n", 0},
+    {"AnyAcceptedWithK", kLeafUntrusted, {"-k", "-v9"}, "https://localhost:8443/big.bin", 0,
+     "TLS: certificate not checked (-k)\n", 1},
+    {"PlainServerOnTlsPortRefused", "", {}, "https://127.0.0.1:8443/big.bin", 5,
+     "TLS: 127.0.0.1 did not answer with TLS\n", 0},
+};
+
+class RealNginxTls : public RealNginx, public testing::WithParamInterface<TlsCase> {};
+
+TEST_P(RealNginxTls, ChecksTheCertificate) {
+    const TlsCase& tls = GetParam();
+    setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    unsigned short port = std::string(tls.url).find(":8443") != std::string::npos ? 8443 : 443;
+    NginxServer server;
+    std::string prefix = directory + "nginx-tls-" + std::to_string(port) + "/";
+    mkdir(prefix.c_str(), 0755);
+    int started = tls.leaf[0] != '\0' ? startTlsNginx(server, prefix, directory + "www", port, tls.leaf)
+                                       : startNginx(server, prefix, directory + "www", port);
+    ASSERT_TRUE(started) << nginxErrors(server);
+    ProgramOutcome outcome = fetch(tls.options, "", tls.url);
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 3000);
+    EXPECT_EQ(tls.exitStatus, outcome.exitStatus) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find(tls.line)) << log;
+    std::string stored = readBytes(output);
+    std::string expected = tls.stored ? bigFile : "";
+    EXPECT_TRUE(stored == expected) << firstDifference(expected, stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tls, RealNginxTls, testing::ValuesIn(kTlsCases),
+                         [](const testing::TestParamInfo<TlsCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+// A reset mid-body over TLS: the retry resumes with a range, byte-exact.
+TEST_F(RealNginx, TlsResetMidBodyResumes) {
+    setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    NginxServer server;
+    std::string prefix = directory + "nginx-tls-relayed/";
+    mkdir(prefix.c_str(), 0755);
+    ASSERT_TRUE(startTlsNginx(server, prefix, directory + "www", 8443, kLeafLocalhost)) << nginxErrors(server);
+    FaultRelay relay;
+    ASSERT_EQ(0, startFaultRelay(relay, 443, 8443, 20 * 1024 * 1024));
+    ProgramOutcome outcome = fetch({"-v4"}, "", "https://localhost/big.bin");
+    std::vector<std::string> requests = stopFaultRelay(relay);
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 3000);
+    EXPECT_EQ(10, outcome.exitStatus) << log;
+    EXPECT_EQ(2u, requests.size()) << log;
+    EXPECT_NE(std::string::npos, outcome.standardError.find("** Status: HTTP/1.1 206 Partial Content\n")) << log;
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
 
 }  // namespace
