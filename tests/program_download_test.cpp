@@ -7,6 +7,7 @@
 
 #include "tests/support/fake_server.h"
 #include "tests/support/run_program.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -206,20 +207,28 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CompletedReply, testing::ValuesIn(kReplyCases),
                          nameOf<ReplyCase>);
 
 // A body of many receive blocks is stored byte for byte, whatever the
-// chunks the server sends it in.
+// chunks the server sends it in, over plain HTTP and over TLS.
 TEST(CompletedDownload, LargeBodyByteExact) {
-    ScratchDirectory scratch;
-    ASSERT_NE("", scratch.path);
     std::string body = patternBytes(3 * 1024 * 1024 + 17, 7);
     std::string reply = httpReply("HTTP/1.0 200 OK", {"Content-Length: " + std::to_string(body.size())}, body);
-    Exchange exchange = runAgainstServer({{sendData(reply, 50000), closeInOrder()}},
-                                         programWith({"-v1", "OUT", "127.0.0.1", "/big"}, scratch.path + "out.bin"));
-    ASSERT_TRUE(exchange.ready);
-    EXPECT_EQ(0, exchange.outcome.exitStatus);
-    EXPECT_EQ("", exchange.outcome.standardError);
-    std::string stored;
-    ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
-    EXPECT_TRUE(stored == body) << "stored " << stored.size() << " of " << body.size() << " bytes";
+    for (std::string leaf : {"", kLeafLocalhost}) {
+        SCOPED_TRACE(leaf.empty() ? "http" : "https");
+        ScratchDirectory scratch;
+        ASSERT_NE("", scratch.path);
+        ProgramOptions options;
+        options.tlsLeaf = leaf;
+        options.serverPort = leaf.empty() ? 80 : 443;
+        std::string server = leaf.empty() ? "127.0.0.1" : "https://127.0.0.1";
+        Exchange exchange = runAgainstServer({{sendData(reply, 50000), closeInOrder()}},
+                                             programWith({"-v1", "OUT", server, "/big"}, scratch.path + "out.bin"),
+                                             options);
+        ASSERT_TRUE(exchange.ready);
+        EXPECT_EQ(0, exchange.outcome.exitStatus);
+        EXPECT_EQ("", exchange.outcome.standardError);
+        std::string stored;
+        ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
+        EXPECT_TRUE(stored == body) << "stored " << stored.size() << " of " << body.size() << " bytes";
+    }
 }
 
 // The file is replaced, not written over: an older, longer file leaves no tail.
