@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/tls.h"
 #include "platform/tls_texts.h"
@@ -396,6 +397,22 @@ const char* algorithmName(ALG_ID algorithm) {
     }
 }
 
+// Writes the cipher suite's name as the system gives it, else the names
+// of its algorithms (Wine calls the hash of an AEAD suite "<unknown>").
+void describeCipher(TlsSession& session, const SecPkgContext_ConnectionInfo& connection, char* name,
+                    size_t capacity) {
+    SecPkgContext_CipherInfo suite;
+    std::memset(&suite, 0, sizeof suite);
+    suite.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+    if (sspi->QueryContextAttributesA(&session.context, SECPKG_ATTR_CIPHER_INFO, &suite) == SEC_E_OK &&
+        suite.szCipherSuite[0] != 0 && std::wcschr(suite.szCipherSuite, L'<') == nullptr) {
+        std::snprintf(name, capacity, "%ls", suite.szCipherSuite);
+        return;
+    }
+    std::snprintf(name, capacity, "%s %s %s", algorithmName(connection.aiExch), algorithmName(connection.aiCipher),
+                  algorithmName(connection.aiHash));
+}
+
 // Logs at level 9 what the handshake agreed on and whom it reached.
 void logSession(TlsSession& session, PCCERT_CONTEXT certificate, int checked) {
     if (verbosity < 9) return;
@@ -403,8 +420,7 @@ void logSession(TlsSession& session, PCCERT_CONTEXT certificate, int checked) {
     std::memset(&connection, 0, sizeof connection);
     sspi->QueryContextAttributesA(&session.context, SECPKG_ATTR_CONNECTION_INFO, &connection);
     char cipher[64];
-    std::snprintf(cipher, sizeof cipher, "%s %s %s", algorithmName(connection.aiExch),
-                  algorithmName(connection.aiCipher), algorithmName(connection.aiHash));
+    describeCipher(session, connection, cipher, sizeof cipher);
     char subject[512] = "";
     char issuer[512] = "";
     CERT_INFO* info = certificate->pCertInfo;
