@@ -55,6 +55,9 @@ struct CryptCalls {
 
 PSecurityFunctionTableA sspi = nullptr;
 CryptCalls cryptCalls = {};
+// One set of client credentials for the run: SChannel keeps the sessions
+// it may resume with them, so a retry can skip the full handshake.
+CredHandle clientCredentials;
 // 0: not tried yet, 1: loaded, -1: failed (for good: the system will not
 // grow the libraries during the run).
 int librariesState = 0;
@@ -64,7 +67,6 @@ const char* librariesProblem = "";
 
 struct TlsSession {
     SocketHandle socket;
-    CredHandle credentials;
     CtxtHandle context;
     SecPkgContext_StreamSizes sizes;
     // inbound holds inboundLength bytes: first, from plainAt, plainLength
@@ -104,8 +106,22 @@ int resolveCryptCalls(HMODULE library) {
            resolve(library, "CryptDecodeObject", cryptCalls.decode);
 }
 
-// Loads secur32.dll and crypt32.dll on the first call. Returns 1 when both
-// are usable, else 0 with problem set.
+// Asks SChannel for client credentials: TLS 1.2, no client certificate,
+// no check of the server's by SChannel itself. Returns 1 on success.
+int acquireCredentials() {
+    SCHANNEL_CRED settings;
+    std::memset(&settings, 0, sizeof settings);
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    char package[] = UNISP_NAME_A;
+    TimeStamp expiry;
+    return sspi->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr,
+                                           nullptr, &clientCredentials, &expiry) == SEC_E_OK;
+}
+
+// Loads secur32.dll and crypt32.dll and gets the client credentials on
+// the first call. Returns 1 when TLS is usable, else 0 with problem set.
 int loadLibraries(BoundedString& problem) {
     if (librariesState == 0) {
         librariesState = -1;
@@ -115,6 +131,8 @@ int loadLibraries(BoundedString& problem) {
             librariesProblem = "secur32.dll cannot be loaded";
         } else if (!resolveCryptCalls(LoadLibraryA("crypt32.dll"))) {
             librariesProblem = "crypt32.dll cannot be loaded";
+        } else if (!acquireCredentials()) {
+            librariesProblem = "SChannel gives no client credentials";
         } else {
             librariesState = 1;
         }
@@ -127,20 +145,6 @@ int loadLibraries(BoundedString& problem) {
 // a name: SNI never carries one.
 int isAddress(const char* hostName) {
     return std::strspn(hostName, "0123456789.") == std::strlen(hostName) || std::strchr(hostName, ':') != nullptr;
-}
-
-// Asks SChannel for client credentials: TLS 1.2, no client certificate,
-// no check of the server's by SChannel itself. Returns 1 on success.
-int acquireCredentials(TlsSession& session) {
-    SCHANNEL_CRED settings;
-    std::memset(&settings, 0, sizeof settings);
-    settings.dwVersion = SCHANNEL_CRED_VERSION;
-    settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    char package[] = UNISP_NAME_A;
-    TimeStamp expiry;
-    return sspi->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr,
-                                           nullptr, &session.credentials, &expiry) == SEC_E_OK;
 }
 
 // Returns 1 when the bytes held could start a server's first TLS record
@@ -181,7 +185,7 @@ HandshakeStep stepHandshake(TlsSession& session, SEC_CHAR* target, int first) {
     SecBufferDesc outputs = {SECBUFFER_VERSION, 1, output};
     ULONG attributes = 0;
     SECURITY_STATUS status = sspi->InitializeSecurityContextA(
-        &session.credentials, first ? nullptr : &session.context, target, kContextRequest, 0, 0,
+        &clientCredentials, first ? nullptr : &session.context, target, kContextRequest, 0, 0,
         first ? nullptr : &inputs, 0, &session.context, &outputs, &attributes, nullptr);
     int sent = sendToken(session, output[0]);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return stepNeedsBytes;
@@ -450,7 +454,6 @@ TlsSession* newSession(SocketHandle socket) {
     TlsSession* session = static_cast<TlsSession*>(std::calloc(1, sizeof(TlsSession)));
     if (session == nullptr) return nullptr;
     session->socket = socket;
-    SecInvalidateHandle(&session->credentials);
     SecInvalidateHandle(&session->context);
     return session;
 }
@@ -548,11 +551,6 @@ int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, Bou
         describeTlsUnavailable("no memory for the connection", problem);
         return tlsUnavailable;
     }
-    if (!acquireCredentials(*started)) {
-        describeTlsUnavailable("SChannel gives no client credentials", problem);
-        tlsEnd(started);
-        return tlsUnavailable;
-    }
     int outcome = runHandshake(*started, peer, problem);
     if (outcome == tlsStarted) outcome = checkServer(*started, peer, problem);
     if (outcome == tlsStarted &&
@@ -613,6 +611,5 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
 void tlsEnd(TlsSession* session) {
     if (session == nullptr) return;
     if (SecIsValidHandle(&session->context)) sspi->DeleteSecurityContext(&session->context);
-    if (SecIsValidHandle(&session->credentials)) sspi->FreeCredentialsHandle(&session->credentials);
     std::free(session);
 }
