@@ -1,5 +1,6 @@
 #include "app/retry.h"
 
+#include "app/redirects.h"
 #include "http/stored_bytes.h"
 #include "support/log.h"
 
@@ -24,6 +25,7 @@ void planRestart(TransferRequest& request) {
     request.kind = attemptRestart;
     request.rangeFirst = request.askedFirst;
     request.rangeLast = request.askedLast;
+    request.fromOrigin = 1;  // the whole chain again, as for the first attempt
 }
 
 // Waits before the coming retry when the attempt before it added fewer
@@ -41,7 +43,8 @@ void pauseAfterPoorAttempt(std::int64_t gained, RetryPauses& pauses) {
 
 // Returns 1 when the attempt's outcome ends the run whatever the counter says.
 int endsRun(const TransferResult& result) {
-    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused;
+    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused ||
+           result.stage == stageRedirectRefused;
 }
 
 }  // namespace
@@ -67,7 +70,7 @@ void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses
         }
         pauseAfterPoorAttempt(pauses.lastGain, pauses);
         std::int64_t before = request.stored.count;
-        fetchOnce(request, result);
+        fetchFollowing(request, result);
         if (endsRun(result)) return;
         pauses.lastGain = request.stored.count - before;
         if (result.stage != stageCompleted) poorRetries = pauses.lastGain < kProductiveBytes ? poorRetries + 1 : 1;

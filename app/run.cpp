@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/redirects.h"
 #include "app/retry.h"
 #include "app/server_argument.h"
 #include "http/progress_line.h"
@@ -23,6 +24,7 @@ const int kStatusNoServer = 2;
 const int kStatusRefused = 3;
 const int kStatusFileFailed = 4;
 const int kStatusTlsRefused = 5;
+const int kStatusRedirectRefused = 6;
 const int kStatusRetried = 10;
 const int kStatusInterrupted = 99;
 
@@ -51,14 +53,6 @@ const char* interruptFarewell() {
 }
 
 const std::int64_t kMillisPerSecond = 1000;
-
-// Fills the addresses from a numeric address or a host lookup. Returns 1,
-// or 0 when the lookup failed.
-int resolveServer(const ServerArgument& server, AddressList& addresses) {
-    if (parseNumericAddress(textOf(server.host), server.port, addresses)) return 1;
-    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server.host));
-    return resolveHostName(textOf(server.host), server.port, addresses) == 0;
-}
 
 // Takes the server argument apart. Returns 1, or 0 after the level-1 line
 // of a bad one or the usage text for a URL path next to a third positional.
@@ -103,7 +97,8 @@ void printSummary(const TransferResult& result) {
 
 // Returns 1 when the attempt's outcome ends the run without a retry.
 int endsWithoutRetry(const TransferResult& result) {
-    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused;
+    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused ||
+           result.stage == stageRedirectRefused;
 }
 
 // Ends the run on an outcome that no retry follows. Returns the exit status.
@@ -114,6 +109,7 @@ int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
         return kStatusFileFailed;
     }
     if (!closeOutput(request.output)) return kStatusFileFailed;
+    if (result.stage == stageRedirectRefused) return kStatusRedirectRefused;
     return result.stage == stageTlsRefused ? kStatusTlsRefused : kStatusRefused;
 }
 
@@ -128,7 +124,7 @@ int transfer(TransferRequest& request, RetryPauses& pauses) {
         return closeOutput(request.output) ? kStatusDone : kStatusFileFailed;
     }
     std::int64_t before = request.stored.count;
-    int firstCompleted = fetchOnce(request, result);
+    int firstCompleted = fetchFollowing(request, result);
     if (!firstCompleted && !endsWithoutRetry(result)) {
         pauses.lastGain = request.stored.count - before;
         retryTransfer(request, result, pauses);
@@ -262,17 +258,19 @@ int runCommandLine(const CommandLine& commandLine) {
     if (startSockets() != 0) return kStatusUsage;
     setIdleLimit(commandLine.idleLimitSeconds * static_cast<int>(kMillisPerSecond));
     TransferRequest request;
-    if (!resolveServer(server, request.addresses)) {
+    if (!lookUpServer(server, request.origin.addresses)) {
         reportLookupFailure("GetHostByName");
         finishRun();
         return kStatusNoServer;
     }
     request.headersOnly = commandLine.headersOnly;
-    request.host = server.host;
-    request.port = server.port;
-    request.secure = server.secure;
+    request.origin.host = server.host;
+    request.origin.port = server.port;
+    request.origin.secure = server.secure;
+    request.origin.path = server.path;
+    setOrigin(request);
+    request.keepsFile = commandLine.continueFile;
     request.acceptAnyCertificate = commandLine.acceptAnyCertificate;
-    request.path = server.path;
     request.rangeFirst = commandLine.rangeFirst;
     request.rangeLast = commandLine.rangeLast;
     request.askedFirst = commandLine.rangeFirst;

@@ -43,6 +43,10 @@ void resetResult(TransferResult& result) {
     result.validatorIsTag = 0;
     result.chunked = 0;
     result.replyRefused = 0;
+    result.redirect = 0;
+    assignText(result.location, "");
+    result.locationTooLong = 0;
+    result.backToOrigin = 0;
 }
 
 // Notes a failed socket call as "<call>: <reason>\n". Returns 0.
@@ -266,10 +270,38 @@ int refusedByServer(const TransferRequest& request, TransferResult& result, cons
     return 1;
 }
 
+// Returns 1 for a redirect the attempt follows: 301, 302, 303, 307 or 308
+// with a Location.
+int isFollowedRedirect(const TransferResult& result) {
+    int status = result.replyStatus;
+    int moves = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    return moves && (result.location.length > 0 || result.locationTooLong);
+}
+
+// A 4xx from an address that redirects led to (a signed link that
+// expired) stores nothing and sends the next attempt to the user's
+// address. Returns 1 when the reply is refused so.
+int refusedAfterRedirects(const TransferRequest& request, TransferResult& result, const HeaderSection& section) {
+    if (!request.refuseClientErrors || result.replyStatus < 400 || result.replyStatus > 499) return 0;
+    // To a resumed request, 416 may say the file is complete already.
+    if (request.kind == attemptResume && result.replyStatus == 416) return 0;
+    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    result.stage = stageReceive;
+    result.backToOrigin = 1;
+    return 1;
+}
+
 // Decides at the end of the header section what the body may do to the
 // stored bytes and readies the file for it. Returns 1 when the body is to
 // be read, 0 when the attempt ends here (stage set when it failed).
 int startBody(TransferRequest& request, TransferResult& result, const HeaderSection& section, BodyReader& body) {
+    if (isFollowedRedirect(result)) {
+        // Its body is never stored: the connection is closed unread.
+        result.redirect = 1;
+        body.complete = 1;
+        return 0;
+    }
+    if (refusedAfterRedirects(request, result, section)) return 0;
     if (refusedByServer(request, result, section)) return 0;
     if (request.headersOnly) {
         body.complete = 1;  // a reply to HEAD has no body
@@ -424,7 +456,12 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
         }
         recordStoredBytes(request, result, body);
     }
-    endProgress(body.progress);
+    // A redirect shows its own line instead.
+    if (result.redirect) {
+        dropProgress(body.progress);
+    } else {
+        endProgress(body.progress);
+    }
     if (!finishReply(result, section, body, received)) return 0;
     return partialReplyWhole(request, result, body);
 }

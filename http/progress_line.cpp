@@ -83,6 +83,10 @@ void endProgress(ProgressLine& line) {
     if (activeLine == &line) activeLine = nullptr;
 }
 
+void dropProgress(ProgressLine& line) {
+    if (activeLine == &line) activeLine = nullptr;
+}
+
 void endActiveProgress() {
     // Elsewhere than on a terminal the line stays as scripts expect it.
     if (activeLine != nullptr && activeLine->onTerminal && activeLine->drawnOnce) endProgress(*activeLine);

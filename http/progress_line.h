@@ -32,6 +32,9 @@ void showProgress(ProgressLine& line, std::int64_t bodyBytes, std::int64_t progr
 // Ends the progress line, drawing first the count that was held back.
 void endProgress(ProgressLine& line);
 
+// Ends a progress line that never began: the reply's body is not read.
+void dropProgress(ProgressLine& line);
+
 // Ends the meter of the attempt in progress on a terminal, when one is
 // drawn, so that a message can follow on a line of its own.
 void endActiveProgress();

@@ -168,6 +168,14 @@ void readContentLength(const char* value, TransferResult& result) {
 }
 
 // An interim reply's headers say nothing of the final reply: only logged.
+// Keeps the Location's value, blanks at its end left out.
+void keepLocation(const char* value, TransferResult& result) {
+    size_t length = std::strlen(value);
+    while (length > 0 && std::isspace(static_cast<unsigned char>(value[length - 1]))) --length;
+    result.locationTooLong = length > static_cast<size_t>(kBoundedStringCap);
+    assignBytes(result.location, value, static_cast<int>(length));
+}
+
 void readHeaderLine(const HeaderSection& section, const char* line, TransferResult& result) {
     logAt(5, "** Header: %s\n", line);
     const char* colon = std::strchr(line, ':');
@@ -183,6 +191,8 @@ void readHeaderLine(const HeaderSection& section, const char* line, TransferResu
         } else if (startsWithIgnoringCase(value, "bytes")) {
             result.rangeResolution = 1;
         }
+    } else if (headerNameIs(line, colon, "location")) {
+        keepLocation(value, result);
     } else {
         readBodyHeader(line, colon, value, result);
     }

@@ -37,6 +37,15 @@ enum AttemptKind {
 const int kDefaultHttpPort = 80;
 const int kDefaultHttpsPort = 443;
 
+// An address to ask: scheme, Host line, path, and where to connect.
+struct TargetAddress {
+    int secure = 0;
+    BoundedString host;
+    int port = kDefaultHttpPort;
+    BoundedString path;
+    AddressList addresses;
+};
+
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
     AddressList addresses;         // the server's, tried in order
@@ -53,6 +62,12 @@ struct TransferRequest {
     int failOnError = 0;           // an error status stores nothing and fails
     int kind = attemptFresh;       // an AttemptKind
     StoredBytes stored;
+    TargetAddress origin;          // the user's address, where a chain of redirects starts
+    int redirected = 0;            // the address is one that redirects led to
+    int fromOrigin = 0;            // the next attempt starts at the user's address
+    int keepsFile = 0;             // -c: every attempt starts at the user's address
+    int chainShown = 0;            // the first chain has ended: later redirects show at level 5
+    int refuseClientErrors = 0;    // a 4xx fails the attempt and sends the next to the origin
 };
 
 enum FailureStage {
@@ -69,6 +84,8 @@ enum FailureStage {
     // TLS was refused: the certificate failed a check, or the server
     // refused the handshake or spoke no TLS; the run ends without retrying.
     stageTlsRefused = 7,
+    // A redirect that is not followed; the run ends without retrying.
+    stageRedirectRefused = 8,
 };
 
 struct TransferResult {
@@ -86,6 +103,10 @@ struct TransferResult {
     int validatorIsTag = 0;         // the validator came from an ETag
     int chunked = 0;                // Transfer-Encoding: chunked
     int replyRefused = 0;           // the reply did not fit the stored bytes; nothing stored
+    int redirect = 0;               // a redirect with a Location: its body was not read
+    BoundedString location;         // the Location header's value
+    int locationTooLong = 0;        // the Location did not fit the string cap
+    int backToOrigin = 0;           // the next attempt starts at the user's address
 };
 
 // Makes one attempt and closes its socket. Returns 1 when the reply came

@@ -54,6 +54,19 @@ void assignBytes(BoundedString& target, const char* bytes, int count) {
     target.length = fresh == nullptr ? 0 : count;
 }
 
+int appendBytes(BoundedString& target, const char* bytes, int count) {
+    int room = kBoundedStringCap - target.length;
+    int taken = count < room ? count : room;
+    if (taken <= 0) return count <= 0;
+    char* grown = static_cast<char*>(std::realloc(target.buffer, static_cast<size_t>(target.length + taken) + 1));
+    if (grown == nullptr) return 0;
+    std::memcpy(grown + target.length, bytes, static_cast<size_t>(taken));
+    target.length += taken;
+    grown[target.length] = '\0';
+    target.buffer = grown;
+    return taken == count;
+}
+
 void assignText(BoundedString& target, const char* text) {
     size_t length = text == nullptr ? 0 : std::strlen(text);
     if (length > static_cast<size_t>(kBoundedStringCap)) length = kBoundedStringCap;

@@ -22,6 +22,10 @@ struct BoundedString {
 // On allocation failure the string is left empty without a buffer.
 void assignBytes(BoundedString& target, const char* bytes, int count);
 
+// Appends count bytes, as many as fit below the cap. Returns 1 when all
+// of them fitted.
+int appendBytes(BoundedString& target, const char* bytes, int count);
+
 // Copies a zero-terminated text; an absent text gives the empty string.
 void assignText(BoundedString& target, const char* text);
 

@@ -47,6 +47,13 @@ std::string errorPage(const std::string& statusLine) {
 }
 
 const char kGet[] = "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+const char kGetRange5[] = "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=5-\r\n\r\n";
+const char kGetG[] = "GET /g HTTP/1.0\r\nHost: localhost\r\n\r\n";
+
+// A redirect whose body must never reach the file.
+std::string moved(const std::string& status, const std::string& location) {
+    return httpReply("HTTP/1.0 " + status, {"Location: " + location, "Content-Length: 5"}, "moved");
+}
 const char kResetNote[] = "recv: Connection reset\n\n";
 
 struct RetryCase {
@@ -382,6 +389,41 @@ const RetryCase kRetryCases[] = {
      5, expiredLine(), "", "", nullptr, kLeafExpired},
     {"TlsUntrustedAcceptedWithK", {"-k"}, {sendThenClose(headOf200(40000, true) + served())}, {kGet},
      0, "", served(), "", nullptr, kLeafUntrusted},
+    // Redirects: followed inside the attempt with the same method and range,
+    // their bodies never stored; a retry asks where they led.
+    {"RedirectFollowed", {"-v3", "-h", "-r5--1"}, {sendThenClose(moved("302 Found", "g?x=1#top")),
+      sendThenClose(headOf206(5, 39999, 40000))},
+     {"HEAD" + std::string(kGetRange5).substr(3), "HEAD /g?x=1 HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=5-\r\n\r\n"},
+     0, "Redirected to http://127.0.0.1/g?x=1\n\n", ""},
+    {"RetryAsksWhereRedirectsLed", {},
+     {sendThenClose(moved("301 Moved Permanently", "http://localhost/g")),
+      sendThenReset(headOf200(40000, true) + part(0, 10000)),
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, kGetG, "GET /g HTTP/1.0\r\nHost: localhost\r\nRange: bytes=10000-\r\n\r\n"},
+     10, kResetNote, served()},
+    // An expired link: the chain is followed afresh from the first address.
+    {"ClientErrorAfterRedirectStartsOver", {},
+     {sendThenClose(moved("307 Temporary Redirect", "http://localhost/g")),
+      sendThenReset(headOf200(40000, true) + part(0, 10000)),
+      sendThenClose(errorPage("403 Forbidden")),
+      sendThenClose(moved("307 Temporary Redirect", "http://localhost/h")),
+      sendThenClose(headOf206(10000, 39999, 40000) + part(10000, 30000))},
+     {kGet, kGetG, "GET /g HTTP/1.0\r\nHost: localhost\r\nRange: bytes=10000-\r\n\r\n",
+      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=10000-\r\n\r\n",
+      "GET /h HTTP/1.0\r\nHost: localhost\r\nRange: bytes=10000-\r\n\r\n"},
+     10, std::string(kResetNote) + "HTTP/1.0 403 Forbidden\n\n", served()},
+    {"RedirectLoopEndsWith6", {}, std::vector<ConnectionScript>(21, sendThenClose(moved("301 Moved", "/f"))),
+     std::vector<std::string>(21, kGet), 6, "Redirect not followed: more than 20 redirects\n", ""},
+    {"RedirectToOtherSchemeEndsWith6", {}, {sendThenClose(moved("302 Found", "ftp://127.0.0.1/f"))}, {kGet},
+     6, "Redirect not followed: the Location names a scheme other than http and https\n", ""},
+    {"RedirectWithControlCharacterEndsWith6", {}, {sendThenClose(moved("302 Found", "/a\x01X-Evil: 1"))}, {kGet},
+     6, "Redirect not followed: the Location holds a control character\n", ""},
+    {"RedirectBadPortEndsWith6", {}, {sendThenClose(moved("302 Found", "http://127.0.0.1:0/f"))}, {kGet},
+     6, "Redirect not followed: the Location cannot be parsed\n", ""},
+    {"NotFollowedStatusesAreReplies", {}, {sendThenClose(moved("300 Multiple Choices", "/g"))}, {kGet},
+     0, "", "moved"},
+    {"TlsDowngradeEndsWith6", {}, {sendThenClose(moved("301 Moved", "http://127.0.0.1/f"))}, {kGet},
+     6, "Redirect not followed: it leads from https to plain http\n", "", "", nullptr, kLeafLocalhost},
     // The limit is per wait: a trickle longer than it in all still completes.
     {"TrickleOutlastsIdleLimit",
      {"-t1"},

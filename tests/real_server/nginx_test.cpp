@@ -166,6 +166,25 @@ TEST_F(RealNginx, Ipv6AddressArrivesByteExact) {
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
 
+// nginx's own redirects: to another location, and to another port.
+TEST_F(RealNginx, RedirectsFollowedByteExact) {
+    NginxServer server;
+    if (!startServer(server, kBehindRelayPort)) return;
+    ProgramOutcome moved = fetch({"-v3"}, "", "http://127.0.0.1:8080/moved");
+    std::string movedStored = readBytes(output);
+    ProgramOutcome otherPort = fetch({"-v4"}, "/other-port", "127.0.0.1:8080");
+    stopNginx(server);
+    EXPECT_EQ(0, moved.exitStatus) << moved.standardError;
+    EXPECT_EQ(0, moved.standardError.find("Redirected to http://127.0.0.1:8080/big.bin\n")) << moved.standardError;
+    EXPECT_TRUE(movedStored == bigFile) << firstDifference(bigFile, movedStored);
+    EXPECT_EQ(0, otherPort.exitStatus) << otherPort.standardError;
+    std::string log = otherPort.standardError.substr(0, 2000);
+    EXPECT_NE(std::string::npos, log.find("** Status: HTTP/1.1 302 Moved Temporarily\nRedirected to http://127.0.0.1:8081/big.bin\n"))
+        << log;
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
+
 struct RangeCase {
     const char* name;
     const char* option;

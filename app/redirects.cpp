@@ -1,0 +1,119 @@
+#include "app/redirects.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "http/redirect.h"
+#include "support/log.h"
+#include "support/socket_errors.h"
+
+namespace {
+
+// Writes the request's address as an absolute URL, the base of a Location.
+void composeAddress(const TransferRequest& request, BoundedString& address) {
+    const char* scheme = request.secure ? "https" : "http";
+    int defaultPort = request.secure ? kDefaultHttpsPort : kDefaultHttpPort;
+    BoundedString port;
+    if (request.port != defaultPort) assignFormat(port, ":%d", request.port);
+    assignFormat(address, "%s://%s%s", scheme, textOf(request.host), textOf(port));
+    appendBytes(address, request.path.buffer, request.path.length);
+}
+
+// Ends the attempt on a redirect that is not followed. Returns 0.
+int refuseRedirect(TransferResult& result, int refusal) {
+    assignText(result.errorText, redirectRefusalLine(refusal));
+    result.stage = stageRedirectRefused;
+    return 0;
+}
+
+// Notes a failed lookup of a redirect's host as a failed connect. Returns 0.
+int failLookup(TransferResult& result) {
+    int code = lastSocketError();
+    const char* reason = lookupErrorText(code);
+    if (reason == nullptr) reason = socketErrorText(code);
+    assignFormat(result.errorText, "GetHostByName: %s", reason == nullptr ? "" : reason);
+    result.stage = stageConnect;
+    return 0;
+}
+
+// Returns 1 when next is the server the request talks to now.
+int sameServer(const TransferRequest& request, const ServerArgument& next) {
+    return next.secure == request.secure && next.port == request.port &&
+           strcasecmp(textOf(next.host), textOf(request.host)) == 0;
+}
+
+// Points the request at the address the reply's Location names. Returns
+// 1, or 0 with the stage and note of a refusal or a failed lookup.
+int moveToLocation(TransferRequest& request, TransferResult& result) {
+    if (result.locationTooLong) return refuseRedirect(result, redirectTooLong);
+    BoundedString base;
+    composeAddress(request, base);
+    BoundedString target;
+    int refusal = resolveLocation(textOf(base), textOf(result.location), target);
+    ServerArgument next;
+    BoundedString problem;
+    if (refusal == redirectFollowed && !parseServerArgument(textOf(target), next, problem)) refusal = redirectUnparsable;
+    if (refusal != redirectFollowed) return refuseRedirect(result, refusal);
+    logAt(request.chainShown ? 5 : 3, "Redirected to %s\n", textOf(target));
+    if (!sameServer(request, next) && !lookUpServer(next, request.addresses)) return failLookup(result);
+    request.secure = next.secure;
+    request.host = next.host;
+    request.port = next.port;
+    request.path = next.path;
+    request.redirected = 1;
+    return 1;
+}
+
+// Ends an attempt at an address redirects led to that answered with
+// another redirect: the next attempt starts at the user's address. Returns 0.
+int sendBackToOrigin(TransferRequest& request, TransferResult& result) {
+    assignFormat(result.errorText, "%s redirects again: the next attempt starts from the first address",
+                 textOf(request.host));
+    result.stage = stageReceive;
+    result.backToOrigin = 1;
+    return 0;
+}
+
+}  // namespace
+
+int lookUpServer(const ServerArgument& server, AddressList& addresses) {
+    if (parseNumericAddress(textOf(server.host), server.port, addresses)) return 1;
+    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server.host));
+    return resolveHostName(textOf(server.host), server.port, addresses) == 0;
+}
+
+void setOrigin(TransferRequest& request) {
+    const TargetAddress& origin = request.origin;
+    request.secure = origin.secure;
+    request.host = origin.host;
+    request.port = origin.port;
+    request.path = origin.path;
+    request.addresses = origin.addresses;
+    request.redirected = 0;
+    request.fromOrigin = 0;
+}
+
+int fetchFollowing(TransferRequest& request, TransferResult& result) {
+    if (request.redirected && (request.fromOrigin || request.keepsFile)) setOrigin(request);
+    // A retry at an address redirects led to takes no detour: a 4xx or a
+    // redirect there sends the next attempt to the user's address.
+    int retryAfterRedirects = request.redirected;
+    request.refuseClientErrors = retryAfterRedirects;
+    int completed = 0;
+    for (int followed = 0;; ++followed) {
+        completed = fetchOnce(request, result);
+        request.refuseClientErrors = 0;
+        if (!completed || !result.redirect) break;
+        if (retryAfterRedirects) {
+            completed = sendBackToOrigin(request, result);
+        } else if (followed == kMostRedirects) {
+            completed = refuseRedirect(result, redirectTooMany);
+        } else {
+            completed = moveToLocation(request, result);
+        }
+        if (!completed) break;
+    }
+    if (result.backToOrigin) request.fromOrigin = 1;
+    request.chainShown = 1;
+    return completed && result.stage == stageCompleted;
+}

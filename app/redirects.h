@@ -1,0 +1,21 @@
+// One attempt that follows redirects: the request goes on to the address
+// each Location names, up to 20 times, and a retry asks the address the
+// redirects led to.
+#pragma once
+
+#include "app/server_argument.h"
+#include "http/transfer.h"
+
+// Fills the addresses from a numeric address or a host lookup (traced at
+// level 9). Returns 1, or 0 with the lookup code as last socket error.
+int lookUpServer(const ServerArgument& server, AddressList& addresses);
+
+// Makes the request's target the user's address, for the first attempt
+// and for any attempt that starts the chain afresh.
+void setOrigin(TransferRequest& request);
+
+// Makes one attempt, following redirects. Starts at the user's address
+// when the request says so (a restart, -c, an address that failed after
+// redirects). Returns as fetchOnce does; a redirect not followed ends with
+// stageRedirectRefused.
+int fetchFollowing(TransferRequest& request, TransferResult& result);
