@@ -201,13 +201,26 @@ int checkCertificate(SSL* connection, X509* certificate, const char* host, Bound
     return 1;
 }
 
+// Writes a name as "CN=a, O=b", as the Windows layer shows it, from
+// OpenSSL's "/CN=a/O=b".
+void formatName(X509_NAME* name, char* text, int capacity) {
+    char oneLine[256];
+    tls.X509_NAME_oneline(name, oneLine, sizeof oneLine);
+    int length = 0;
+    for (const char* from = oneLine[0] == '/' ? oneLine + 1 : oneLine; *from != '\0' && length < capacity - 3; ++from) {
+        if (*from == '/') text[length++] = ',';
+        text[length++] = *from == '/' ? ' ' : *from;
+    }
+    text[length] = '\0';
+}
+
 // Logs what the handshake agreed on and the certificate it showed.
 void logHandshake(SSL* connection, X509* certificate, int checked) {
     char subject[256] = "(none)";
     char issuer[256] = "(none)";
     if (certificate != nullptr) {
-        tls.X509_NAME_oneline(tls.X509_get_subject_name(certificate), subject, sizeof subject);
-        tls.X509_NAME_oneline(tls.X509_get_issuer_name(certificate), issuer, sizeof issuer);
+        formatName(tls.X509_get_subject_name(certificate), subject, sizeof subject);
+        formatName(tls.X509_get_issuer_name(certificate), issuer, sizeof issuer);
     }
     logTlsDetails(tls.SSL_get_version(connection), tls.SSL_CIPHER_get_name(tls.SSL_get_current_cipher(connection)),
                   subject, issuer, checked);
@@ -283,7 +296,8 @@ int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, Bou
         X509* certificate = tls.SSL_get1_peer_certificate(connection);
         int checked = !peer.acceptAnyCertificate;
         if (checked && !checkCertificate(connection, certificate, peer.hostName, problem)) outcome = tlsRefused;
-        logHandshake(connection, certificate, checked && outcome == tlsStarted);
+        // As on Windows, only a connection that goes on shows its details.
+        if (outcome == tlsStarted) logHandshake(connection, certificate, checked);
         if (certificate != nullptr) tls.X509_free(certificate);
     }
     if (outcome != tlsStarted) {
