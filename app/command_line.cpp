@@ -4,22 +4,43 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/transfer.h"
 #include "support/log.h"
 
 namespace {
 
+// What scanRange finds.
+enum RangeReading { rangeMalformed, rangeRead, rangeOutOfBounds };
+
 // Reads "<integer>-<integer>" the way the format "%d-%d" does, with 64-bit
-// numbers. Returns 1 when both integers were read, 0 otherwise.
+// numbers; a last byte of -1 stands for the end of the file. Returns a
+// RangeReading; only rangeRead stores the bytes.
 int scanRange(const char* text, std::int64_t& first, std::int64_t& last) {
     char* end = nullptr;
     long long from = std::strtoll(text, &end, 10);
-    if (end == text || *end != '-') return 0;
+    if (end == text || *end != '-') return rangeMalformed;
     const char* second = end + 1;
     long long to = std::strtoll(second, &end, 10);
-    if (end == second) return 0;
+    if (end == second) return rangeMalformed;
+    if (from < 0 || from > kLargestByteCount) return rangeOutOfBounds;
+    if (to != -1 && (to < from || to > kLargestByteCount)) return rangeOutOfBounds;
     first = from;
     last = to;
-    return 1;
+    return rangeRead;
+}
+
+// A malformed range only clears the range; one that no file can hold
+// makes the command line wrong.
+void scanRangeOption(const char* text, CommandLine& commandLine) {
+    int reading = scanRange(text, commandLine.rangeFirst, commandLine.rangeLast);
+    if (reading == rangeMalformed) {
+        commandLine.rangeFirst = -1;
+        commandLine.rangeLast = -1;
+    }
+    if (reading == rangeOutOfBounds && commandLine.rangeProblem.length == 0) {
+        assignFormat(commandLine.rangeProblem, "Bad range: \"%s\" (a range is F-L or F--1, with 0 <= F <= L <= %lld)\n",
+                     text, static_cast<long long>(kLargestByteCount));
+    }
 }
 
 // The largest number of seconds -t and -w take; its milliseconds fit an int.
@@ -48,10 +69,7 @@ void scanOption(const char* argument, CommandLine& commandLine) {
             commandLine.acceptAnyCertificate = 1;
             break;
         case 'r':
-            if (!scanRange(argument + 2, commandLine.rangeFirst, commandLine.rangeLast)) {
-                commandLine.rangeFirst = -1;
-                commandLine.rangeLast = -1;
-            }
+            scanRangeOption(argument + 2, commandLine);
             break;
         case 't':
             scanSeconds(argument + 2, commandLine.idleLimitSeconds);

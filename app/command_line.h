@@ -18,6 +18,7 @@ struct CommandLine {
     int acceptAnyCertificate = 0;  // -k: https without checking the certificate
     std::int64_t rangeFirst = -1;
     std::int64_t rangeLast = -1;
+    BoundedString rangeProblem;  // the line about a -r no file can answer
     BoundedString localFile;
     BoundedString server;
     BoundedString path{"/"};

@@ -71,6 +71,8 @@ int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
         logAt(1, "%s", textOf(problem));
         return 0;
     }
+    // An empty path names nothing on the server: the root is meant.
+    if (server.path.length == 0) assignText(server.path, "/");
     return 1;
 }
 
@@ -246,6 +248,10 @@ int closeOutput(std::FILE* output) {
 int runCommandLine(const CommandLine& commandLine) {
     if (commandLine.positionalCount < 2 || commandLine.positionalCount > 3) {
         printUsage();
+        return kStatusUsage;
+    }
+    if (commandLine.rangeProblem.length > 0) {
+        logAt(1, "%s", textOf(commandLine.rangeProblem));
         return kStatusUsage;
     }
     ServerArgument server;

@@ -32,6 +32,7 @@ struct UsageCase {
     const char* name;
     std::vector<std::string> arguments;  // "OUT" stands for a file in the scratch directory
     InfoAnswer answer = answerNone;      // with one: on standard output, status 0
+    const char* line = nullptr;          // the one line refusing it, in place of the usage text
 };
 
 // Returns what standard output must hold: the usage text as the program
@@ -57,7 +58,7 @@ TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     ASSERT_TRUE(exchange.ready);
     int refused = usage.answer == answerNone;
     EXPECT_EQ(refused, exchange.outcome.exitStatus);
-    EXPECT_EQ(refused ? kUsageText : "", exchange.outcome.standardError);
+    EXPECT_EQ(refused ? usage.line != nullptr ? usage.line : kUsageText : "", exchange.outcome.standardError);
     EXPECT_EQ(expectedOutput(usage.answer), exchange.outcome.standardOutput);
     EXPECT_TRUE(exchange.requests.empty());
     EXPECT_TRUE(directoryEntries(scratch.path).empty());
@@ -78,6 +79,12 @@ const UsageCase kUsageCases[] = {
     {"Help", {"--help"}, answerHelp},
     {"VersionFirstAmongArguments", {"OUT", "--version", "127.0.0.1", "--help"}, answerVersion},
     {"HelpFirstAtSilence", {"-v0", "--help", "--version", "OUT", "127.0.0.1"}, answerHelp},
+    {"RangeLastBeforeFirst", {"-r10-5", "OUT", "127.0.0.1"}, answerNone,
+     "Bad range: \"10-5\" (a range is F-L or F--1, with 0 <= F <= L <= 1152921504606846976)\n"},
+    {"RangeFirstNegative", {"OUT", "-r-5-10", "127.0.0.1", "-r1-2"}, answerNone,
+     "Bad range: \"-5-10\" (a range is F-L or F--1, with 0 <= F <= L <= 1152921504606846976)\n"},
+    {"RangeBeyondByteCounts", {"-R99999999999999999999-5", "OUT", "127.0.0.1"}, answerNone,
+     "Bad range: \"99999999999999999999-5\" (a range is F-L or F--1, with 0 <= F <= L <= 1152921504606846976)\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Usage, RefusedCommandLine, testing::ValuesIn(kUsageCases),
@@ -128,9 +135,9 @@ const RequestCase kRequestCases[] = {
      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
     {"LaterRangeWins", {"-r1-2", "OUT", "-r3-4", "127.0.0.1", "/f"},
      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3-4\r\n\r\n"},
-    {"FirstMinusOneMeansNoRange", {"-r-1-5", "OUT", "127.0.0.1", "/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
-    {"RangeNumbersSentAsGiven", {"-r-5-3", "OUT", "127.0.0.1", "/f"},
-     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=-5-3\r\n\r\n"},
+    {"EmptyPathIsRoot", {"OUT", "127.0.0.1", ""}, "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
+    {"RangeAtLargestByteCount", {"-r0-1152921504606846976", "OUT", "127.0.0.1", "/f"},
+     "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=0-1152921504606846976\r\n\r\n"},
     {"RangeBeyondFourGiB", {"-r5000000000-6000000000", "OUT", "127.0.0.1", "/f"},
      "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=5000000000-6000000000\r\n\r\n"},
     {"UpperCaseOptions", {"-H", "-R0-0", "-V0", "OUT", "127.0.0.1", "/f"},

@@ -24,6 +24,7 @@ struct ArgumentModel {
     int headersOnly = 0;
     std::int64_t rangeFirst = -1;
     std::int64_t rangeLast = -1;
+    bool rangeRefused = false;  // a range no file can hold
     int verbosity = kStartingVerbosity;
     std::vector<std::string> positional;
 };
@@ -33,6 +34,11 @@ void modelRange(ArgumentModel& model, const std::string& text) {
     size_t at = readInteger(text, 0, first);
     if (at == 0 || at >= text.size() || text[at] != '-' || readInteger(text, at + 1, last) == 0) {
         model.rangeFirst = model.rangeLast = -1;
+        return;
+    }
+    const std::int64_t largest = std::int64_t(1) << 60;
+    if (first < 0 || first > largest || (last != -1 && (last < first || last > largest))) {
+        model.rangeRefused = true;
         return;
     }
     model.rangeFirst = first;
@@ -84,6 +90,7 @@ void checkAgainstModel(const std::vector<std::string>& arguments, const CommandL
     check(commandLine.headersOnly == model.headersOnly, "headersOnly");
     check(commandLine.rangeFirst == model.rangeFirst, "rangeFirst");
     check(commandLine.rangeLast == model.rangeLast, "rangeLast");
+    check((commandLine.rangeProblem.length > 0) == model.rangeRefused, "rangeProblem");
     check(verbosity == model.verbosity, "verbosity");
     check(commandLine.positionalCount == static_cast<int>(model.positional.size()), "positionalCount");
     const BoundedString* slots[] = {&commandLine.localFile, &commandLine.server, &commandLine.path};
