@@ -179,6 +179,7 @@ struct BodyReader {
     ChunkDecoder chunks;
     int complete = 0;           // the body ended where the reply said it would
     int use = useAppend;        // what the reply may do to the stored bytes
+    int emptyPending = 0;       // the stored bytes go when the replacing body's first byte comes
     ProgressLine progress;
     std::int64_t progressLength = -1;
 };
@@ -191,8 +192,18 @@ void countStored(TransferResult& result, BodyReader& body, std::int64_t taken, s
     showProgress(body.progress, body.received, body.progressLength);
 }
 
+// Empties the output for a replacing body, once, when it first has bytes
+// to store or came whole without any. Returns 1, or 0 with the failed call's note.
+int emptyForReplacement(TransferRequest& request, TransferResult& result, BodyReader& body) {
+    if (!body.emptyPending) return 1;
+    body.emptyPending = 0;
+    const char* failedCall = "";
+    if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
+    return 1;
+}
+
 // Stores body data, leaving out what lies past the body's end and what the
-// output already holds. Returns 1, or 0 with the fwrite note.
+// output already holds. Returns 1, or 0 with the note of a failed file call.
 int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& body, const char* bytes, int count) {
     if (body.limit >= 0 && count > body.limit - body.received) count = static_cast<int>(body.limit - body.received);
     int skipped = 0;
@@ -201,6 +212,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
         skipped = held < count ? static_cast<int>(held) : count;
     }
     size_t wanted = static_cast<size_t>(count - skipped);
+    if (wanted > 0 && !emptyForReplacement(request, result, body)) return 0;
     size_t written = wanted == 0 ? 0 : std::fwrite(bytes + skipped, 1, wanted, request.output);
     if (written < wanted) {
         result.bodyBytes += static_cast<std::int64_t>(written);
@@ -311,10 +323,8 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     body.use = judgeReply(request, result, outputCanBeEmptied(request.output), note);
     if (body.use == useRefuse || body.use == useCannotReplace) return failReply(result, note, body.use);
     if (body.use == useAlreadyComplete) return 0;
-    if (body.use == useReplace && request.stored.count > 0) {
-        const char* failedCall = "";
-        if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
-    }
+    // A reply that breaks before its body brings a byte leaves the file as it was.
+    body.emptyPending = body.use == useReplace && request.stored.count > 0;
     if (body.use == useSkipStored) body.skip = request.stored.count;
     body.chunked = result.chunked;
     if (!body.chunked) body.limit = bodyLength(request, result);
@@ -349,9 +359,8 @@ int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult&
 // connection or a call fails. Returns what the last read returned.
 int receiveBody(Connection& connection, char* block, TransferRequest& request, TransferResult& result,
                 BodyReader& body) {
-    // Chunks must be decoded, held bytes left out and TLS decrypted: only
-    // the plain way can.
-    int direct = !body.chunked && body.skip == 0 && connection.tls == nullptr;
+    // Chunks must be decoded and TLS decrypted: only the plain way can.
+    int direct = !body.chunked && connection.tls == nullptr;
     int capacity = kReceiveCapacity;
     if (connection.tls != nullptr) {
         block = tlsBlock;
@@ -359,7 +368,8 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
     }
     int received = 1;
     while (!body.complete && result.stage == stageCompleted) {
-        if (direct) {
+        // Held bytes must be left out and the file emptied first: the plain way does both.
+        if (direct && body.received >= body.skip && !body.emptyPending) {
             received = moveBodyBlock(connection.socket, request, result, body);
             if (received == kMoveUnavailable) {
                 direct = 0;  // the plain way for the rest of the attempt
@@ -398,6 +408,11 @@ int replyWasCut(const TransferResult& result, const HeaderSection& section, cons
     return announcesWholeBody && body.limit >= 0 && body.received < body.limit;
 }
 
+// Returns 1 when the body came whole, as far as its end can be seen.
+int bodyCameWhole(const TransferResult& result, const HeaderSection& section, const BodyReader& body, int received) {
+    return result.stage == stageCompleted && (body.complete || (received >= 0 && !replyWasCut(result, section, body)));
+}
+
 // Judges how the reply ended. Returns 1 when it came complete.
 int finishReply(TransferResult& result, const HeaderSection& section, const BodyReader& body, int received) {
     if (result.stage != stageCompleted) return 0;
@@ -415,7 +430,7 @@ int finishReply(TransferResult& result, const HeaderSection& section, const Body
 // reach; the rest is then still to ask for. Returns 1, or 0 with a note.
 int partialReplyWhole(const TransferRequest& request, TransferResult& result, const BodyReader& body) {
     const StoredBytes& stored = request.stored;
-    if (result.replyStatus != 206 || request.rangeFirst < 0 || body.use == useAlreadyComplete || request.headersOnly) {
+    if (result.replyStatus != 206 || body.use == useAlreadyComplete || request.headersOnly) {
         return 1;
     }
     if (!stored.ownBytes || storedBytesComplete(stored) || (stored.lastByte < 0 && stored.totalLength < 0)) return 1;
@@ -428,7 +443,7 @@ int partialReplyWhole(const TransferRequest& request, TransferResult& result, co
 // Brings the description of the stored bytes up to date after a body.
 void recordStoredBytes(TransferRequest& request, const TransferResult& result, const BodyReader& body) {
     StoredBytes& stored = request.stored;
-    if (request.headersOnly || body.use == useAlreadyComplete || result.replyRefused) return;
+    if (request.headersOnly || body.use == useAlreadyComplete || result.replyRefused || body.emptyPending) return;
     if (body.use == useAppend && request.kind == attemptResume) {
         stored.count += result.bodyBytes;
         completeStoredBytes(result, stored);
@@ -454,6 +469,8 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
         if (!body.complete && result.stage == stageCompleted) {
             received = receiveBody(connection, block, request, result, body);
         }
+        // An empty body that came whole replaces the stored bytes too.
+        if (bodyCameWhole(result, section, body, received)) emptyForReplacement(request, result, body);
         recordStoredBytes(request, result, body);
     }
     // A redirect shows its own line instead.

@@ -42,6 +42,13 @@ int sameFile(const TransferRequest& request, const TransferResult& result) {
            total == stored.totalLength && !validatorsDiffer(stored, result);
 }
 
+// Returns 1 when the stored bytes came with a validator and the reply
+// carries the same: a length alone cannot tell two versions apart.
+int validatorsMatch(const StoredBytes& stored, const TransferResult& result) {
+    return stored.validator[0] != '\0' && stored.validatorIsTag == result.validatorIsTag &&
+           std::strcmp(stored.validator, result.validator) == 0;
+}
+
 int refuse(BoundedString& note, const char* why) {
     assignFormat(note, "Reply not stored: %s\n", why);
     return useRefuse;
@@ -52,21 +59,31 @@ int refuseStatus(BoundedString& note, int status, const char* instead) {
     return useRefuse;
 }
 
-// A reply whose body would take the stored bytes' place.
+// A reply whose body would take the stored bytes' place. When it is
+// surely the same file, they stay and its first bytes are read past; an
+// output that cannot be emptied makes do with the same length.
 int replacing(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
               BoundedString& note) {
-    if (outputCanBeEmptied || request.stored.count == 0) return useReplace;
-    if (sameFile(request, result)) return useSkipStored;
+    if (request.stored.count == 0) return useReplace;
+    if (sameFile(request, result) && (validatorsMatch(request.stored, result) || !outputCanBeEmptied)) {
+        return useSkipStored;
+    }
+    if (outputCanBeEmptied) return useReplace;
     assignFormat(note, "Cannot start over: the output cannot be emptied, and the reply is not the same file\n");
     return useCannotReplace;
 }
 
-int judgePartialReply(const TransferRequest& request, const TransferResult& result, BoundedString& note) {
+// A partial reply that does not start where it must. Returns useRefuse.
+int refuseStart(const TransferResult& result, std::int64_t wanted, BoundedString& note) {
     if (result.rangeStart < 0) return refuse(note, "the partial reply does not say where it starts");
-    if (result.rangeStart != request.rangeFirst) {
-        assignFormat(note, "Reply not stored: it starts at byte %" PRId64 ", not at byte %" PRId64 "\n",
-                     result.rangeStart, request.rangeFirst);
-        return useRefuse;
+    assignFormat(note, "Reply not stored: it starts at byte %" PRId64 ", not at byte %" PRId64 "\n", result.rangeStart,
+                 wanted);
+    return useRefuse;
+}
+
+int judgePartialReply(const TransferRequest& request, const TransferResult& result, BoundedString& note) {
+    if (result.rangeStart < 0 || result.rangeStart != request.rangeFirst) {
+        return refuseStart(result, request.rangeFirst, note);
     }
     if (fileChanged(request.stored, result)) return refuse(note, "the file changed on the server");
     return useAppend;
@@ -102,8 +119,8 @@ int judgeResumeReply(const TransferRequest& request, const TransferResult& resul
 int judgeRestartReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
                       BoundedString& note) {
     if (request.stored.count == 0) return useAppend;
-    int answersRange = result.replyStatus == 206 && request.rangeFirst >= 0 &&
-                       (result.rangeStart < 0 || result.rangeStart == request.rangeFirst);
+    int answersRange = result.replyStatus == 206 &&
+                       (request.rangeFirst < 0 || result.rangeStart < 0 || result.rangeStart == request.rangeFirst);
     if (request.stored.ownBytes && result.replyStatus != 200 && !answersRange) {
         return refuseStatus(note, result.replyStatus, "the file");
     }
@@ -114,6 +131,10 @@ int judgeRestartReply(const TransferRequest& request, const TransferResult& resu
 
 int judgeReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
                BoundedString& note) {
+    // Unasked, a partial reply is the file only from its first byte on.
+    if (result.replyStatus == 206 && request.rangeFirst < 0 && result.rangeStart != 0) {
+        return refuseStart(result, 0, note);
+    }
     if (request.kind == attemptResume) return judgeResumeReply(request, result, outputCanBeEmptied, note);
     if (request.kind == attemptRestart) return judgeRestartReply(request, result, outputCanBeEmptied, note);
     return useAppend;

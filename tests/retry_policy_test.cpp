@@ -16,6 +16,7 @@ namespace {
 const std::string kSource = patternBytes(100000, 11);
 const std::string kChanged = patternBytes(20000, 200);
 const std::string kResetNote = "recv: Connection reset\n\n";
+const std::string kTag = "ETag: \"v1\"\r\n";
 const std::string kRefusedNote = "connect(127.0.0.1:PORT): Connection refused\n";
 
 std::string part(std::int64_t first, std::int64_t end) {
@@ -159,6 +160,24 @@ std::vector<RetryCase> retryCases() {
           closeAfter(rangeHead(60000, 119999, true, 120000, "ETag: \"new\"\r\n") + kChangedFile.substr(60000)),
           closeAfter(wholeHead(120000, true, "ETag: \"new\"\r\n") + kChangedFile)},
          {"", "60000-", ""}, kResetNote + "Reply not stored: the file changed on the server\n\n", kChangedFile, 10},
+        // The same file again: its first bytes are read past, not stored again.
+        {"SameFile200KeepsStoredBytes", -1, -1,
+         {resetAfter(wholeHead(100000, true, kTag) + part(0, 30000)), resetAfter(wholeHead(100000, true, kTag) + part(0, 10000)),
+          closeAfter(rangeHead(30000, 99999, false, 100000, kTag) + part(30000, 100000))},
+         {"", "30000-", "30000-"}, kResetNote + kResetNote, kSource, 10},
+        {"Header200ThenResetKeepsStoredBytes", -1, -1,
+         {resetAfter(wholeHead(100000, true) + part(0, 30000)), resetAfter(wholeHead(100000, true)),
+          closeAfter(rangeHead(30000, 99999) + part(30000, 100000))},
+         {"", "30000-", "30000-"}, kResetNote + kResetNote, kSource, 10},
+        {"Empty200ReplacesStoredBytes", -1, -1,
+         {resetAfter(wholeHead(100000, true) + part(0, 30000)), closeAfter(wholeHead(0, true))}, {"", "30000-"},
+         kResetNote, "", 10},
+        {"UnaskedPartialFromLaterByteRefused", -1, -1,
+         {closeAfter(rangeHead(100, 99999) + part(100, 100000)), closeAfter(wholeHead(100000, false) + kSource)},
+         {"", ""}, "Reply not stored: it starts at byte 100, not at byte 0\n\n", kSource, 10},
+        {"UnaskedPartialFromFirstByteResumed", -1, -1,
+         {closeAfter(rangeHead(0, 59999) + part(0, 60000)), closeAfter(rangeHead(60000, 99999) + part(60000, 100000))},
+         {"", "60000-"}, "recv: the partial reply ended at byte 60000, before the end\n\n", kSource, 10},
         {"BytesPastContentLengthDropped", -1, -1,
          {closeAfter(wholeHead(100000, false) + kSource + patternBytes(5000, 1))}, {""}, "", kSource, 0},
         {"SameBreakPointGivesUp", -1, -1,

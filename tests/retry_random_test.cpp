@@ -33,6 +33,8 @@ enum Misstep {
     bytesPastLength,   // more bytes after a complete body
     noLength,          // 200 without Content-Length
     chunked,           // 200 in chunks
+    headerThenReset,   // a 200's header section, then a reset
+    continueFirst,     // an interim 100 Continue before the answer
     misstepCount,
 };
 
@@ -85,6 +87,7 @@ std::string answer(const SourceServer& server, const AskedRange& range, int miss
     std::string head = (server.announceRanges ? "Accept-Ranges: bytes\r\n" : "") + std::string("ETag: \"v") +
                        std::to_string(server.version) + "\"\r\n";
     std::int64_t size = static_cast<std::int64_t>(source.size());
+    if (misstep == continueFirst) return "HTTP/1.1 100 Continue\r\n\r\n" + answer(server, range, answerHonestly);
     if (misstep == errorPage) return "HTTP/1.0 503 Busy\r\nContent-Length: 4\r\n\r\nbusy";
     if (range.first < 0 || misstep == ignoreRange || misstep == noLength || misstep == chunked) {
         return wholeReply(server, head, misstep);
@@ -108,14 +111,15 @@ std::string answer(const SourceServer& server, const AskedRange& range, int miss
 ConnectionScript randomScript(SourceServer& server, const std::string& request) {
     if (++server.connections == server.changesAt) server.version = 1;
     int misstep = server.random() % 3 == 0 ? static_cast<int>(server.random() % misstepCount) : answerHonestly;
-    std::string reply = answer(server, rangeOf(request), misstep);
+    std::string reply = answer(server, rangeOf(request), misstep == headerThenReset ? ignoreRange : misstep);
+    if (misstep == headerThenReset) return {sendData(reply.substr(0, reply.find("\r\n\r\n") + 4)), resetConnection()};
     if (server.connections > kBreakingConnections || server.random() % 2 == 0) {
         return {sendData(reply), closeInOrder()};
     }
     size_t cut = server.random() % reply.size();
-    // A body without a length ends where the server closes: a cut there
-    // cannot be told from the end, so such a body is only broken by resets.
-    bool closeMayCut = misstep != noLength;
+    // A body without a length, or an error page, may end where the server
+    // closes: a cut there cannot be told from the end, so only resets break them.
+    bool closeMayCut = misstep != noLength && misstep != errorPage;
     ServerStep ending = server.random() % 2 == 0 || !closeMayCut ? resetConnection() : closeInOrder();
     return {sendData(reply.substr(0, cut)), ending};
 }

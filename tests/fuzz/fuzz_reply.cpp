@@ -430,9 +430,12 @@ int judgeResume(const FuzzCase& fuzzCase, const ReplyModel& model) {
         return endsHere ? alreadyComplete : refuseReply;
     }
     if (model.replyStatus != 200) return refuseReply;
-    if (!fuzzCase.withoutDescriptor) return replaceFile;
     std::int64_t total = wholeReplyTotal(model);
     bool sameFile = total >= 0 && total == fuzzCase.storedTotal && !validatorsClash(fuzzCase, model);
+    // A file that can be emptied is kept only for the same validator as well.
+    bool sameValidator = !fuzzCase.storedValidator.empty() && storedValidatorIsTag(fuzzCase) == model.validatorIsTag &&
+                         fuzzCase.storedValidator == model.validator;
+    if (!fuzzCase.withoutDescriptor) return sameFile && sameValidator ? skipHeldBytes : replaceFile;
     return sameFile ? skipHeldBytes : cannotReplace;
 }
 
@@ -444,6 +447,7 @@ struct Expected {
     bool notePrefixOnly = false;
     int replyRefused = 0;
     int verdict = appendBody;
+    bool emptied = false;  // a replacing body emptied the file
     std::string file = kStoredBefore;
     std::string stored;  // the body bytes that reached the file
 };
@@ -462,6 +466,8 @@ Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
     if (model.inHeaders) fail(expected, stageReceive, "recv: Disconnected\n");
     if (model.inHeaders || fuzzCase.headersOnly) return expected;
     if (fuzzCase.resumes) expected.verdict = judgeResume(fuzzCase, model);
+    // Unasked, a partial reply is the file only from its first byte.
+    if (!fuzzCase.resumes && model.replyStatus == 206 && model.rangeStart != 0) expected.verdict = refuseReply;
     if (expected.verdict == refuseReply) {
         fail(expected, stageReceive, kRefusedPrefix);
         expected.notePrefixOnly = true;
@@ -474,15 +480,18 @@ Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
     BodyModel body = modelBody(model);
     size_t held = expected.verdict == skipHeldBytes ? static_cast<size_t>(kStoredCount) : 0;
     expected.stored = body.data.substr(std::min(held, body.data.size()));
-    if (expected.verdict == replaceFile) expected.file.clear();
+    // Only the first byte stored, or an empty body that came whole, empties it.
+    bool whole = body.ending == endedAsSaid || body.ending == endedAtClose;
+    expected.emptied = expected.verdict == replaceFile && (!expected.stored.empty() || whole);
+    if (expected.emptied) expected.file.clear();
     expected.file += expected.stored;
     if (body.ending == endedMalformed) fail(expected, stageReceive, "recv: Malformed chunked body\n");
     if (body.ending == endedCut) fail(expected, stageReceive, "recv: Disconnected\n");
     // A partial reply that stops short of the file's known end leaves the
     // rest to ask for.
-    std::int64_t total = fuzzCase.storedTotal >= 0 ? fuzzCase.storedTotal : model.rangeTotal;
-    std::int64_t end = static_cast<std::int64_t>(expected.file.size());
-    bool short206 = fuzzCase.resumes && model.replyStatus == 206 && expected.verdict == appendBody;
+    std::int64_t total = fuzzCase.resumes && fuzzCase.storedTotal >= 0 ? fuzzCase.storedTotal : model.rangeTotal;
+    std::int64_t end = static_cast<std::int64_t>(fuzzCase.resumes ? expected.file.size() : expected.stored.size());
+    bool short206 = model.replyStatus == 206 && expected.verdict == appendBody;
     if (expected.stage == stageCompleted && short206 && total >= 0 && end < total) {
         fail(expected, stageReceive, "recv: the partial reply ended at byte " + std::to_string(end) + ", before the end\n");
     }
@@ -601,7 +610,7 @@ void checkStoredDescription(const FuzzCase& fuzzCase, const ReplyModel& model, c
     bool continued = expected.verdict == appendBody && !fuzzCase.headersOnly && !model.inHeaders;
     if (continued && total < 0) total = model.rangeTotal;
     if (continued && validator.empty()) validator = model.validator;
-    if (expected.verdict == replaceFile || expected.verdict == skipHeldBytes) {
+    if (expected.emptied || expected.verdict == skipHeldBytes) {
         total = wholeReplyTotal(model);
         validator = model.validator;
     }
