@@ -53,12 +53,11 @@ int readLengthList(const char* value, std::int64_t& length) {
     for (;;) {
         std::int64_t count = 0;
         const char* end = readByteCount(skipBlanks(value), count);
-        if (end == nullptr) return lengthNotCount;
+        value = end == nullptr ? nullptr : skipBlanks(end);
+        if (value == nullptr || (*value != '\0' && *value != ',')) return lengthNotCount;
         if (length >= 0 && count != length) return lengthsDiffer;
         length = count;
-        value = skipBlanks(end);
         if (*value == '\0') return lengthRead;
-        if (*value != ',') return lengthNotCount;
         ++value;
     }
 }
