@@ -44,7 +44,9 @@ void resetResult(TransferResult& result) {
     result.chunked = 0;
     result.replyRefused = 0;
     result.redirect = 0;
-    assignText(result.location, "");
+    // An attempt allocates nothing on its way to success: a result that never
+    // held a Location is left without a buffer.
+    if (result.location.length > 0) assignText(result.location, "");
     result.locationTooLong = 0;
     result.backToOrigin = 0;
 }
