@@ -2,17 +2,10 @@
 // are reached without it.
 #pragma once
 
-#include "support/bounded_string.h"
+#include "http/transfer.h"
 
-// The port of a proxy that names none.
+// The port of a proxy that names none, as ProxySettings says.
 const int kDefaultProxyPort = 1080;
-
-struct ProxySettings {
-    int inUse = 0;              // 0: the environment names no proxy
-    BoundedString host;         // as given, an IPv6 address in brackets
-    int port = kDefaultProxyPort;
-    BoundedString credentials;  // "user:password" in base64; "": none
-};
 
 // Takes a proxy value apart: "http://[user:password@]host[:port][/]" or
 // "host[:port]", the user part's percent-escapes decoded. variable names

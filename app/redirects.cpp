@@ -3,6 +3,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "app/proxy.h"
 #include "http/redirect.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
@@ -55,12 +56,13 @@ int moveToLocation(TransferRequest& request, TransferResult& result) {
     if (refusal == redirectFollowed && !parseServerArgument(textOf(target), next, problem)) refusal = redirectUnparsable;
     if (refusal != redirectFollowed) return refuseRedirect(result, refusal);
     logAt(request.chainShown ? 5 : 3, "Redirected to %s\n", textOf(target));
-    if (!sameServer(request, next) && !lookUpServer(next, request.addresses)) return failLookup(result);
+    int moved = !sameServer(request, next);
     request.secure = next.secure;
     request.host = next.host;
     request.port = next.port;
     request.path = next.path;
     request.redirected = 1;
+    if (moved && !routeRequest(request)) return failLookup(result);
     return 1;
 }
 
@@ -76,10 +78,20 @@ int sendBackToOrigin(TransferRequest& request, TransferResult& result) {
 
 }  // namespace
 
-int lookUpServer(const ServerArgument& server, AddressList& addresses) {
-    if (parseNumericAddress(textOf(server.host), server.port, addresses)) return 1;
-    logAt(9, "Looking up address of host \"%s\"...\n", textOf(server.host));
-    return resolveHostName(textOf(server.host), server.port, addresses) == 0;
+int lookUpHost(const BoundedString& host, int port, AddressList& addresses) {
+    if (parseNumericAddress(textOf(host), port, addresses)) return 1;
+    logAt(9, "Looking up address of host \"%s\"...\n", textOf(host));
+    return resolveHostName(textOf(host), port, addresses) == 0;
+}
+
+int routeRequest(TransferRequest& request) {
+    ProxySettings& proxy = request.secure ? request.httpsProxy : request.httpProxy;
+    request.viaProxy = proxy.inUse && !hostBypassesProxy(textOf(request.proxyExceptions), textOf(request.host));
+    if (!request.viaProxy) return lookUpHost(request.host, request.port, request.addresses);
+    if (!proxy.lookedUp && !lookUpHost(proxy.host, proxy.port, proxy.addresses)) return 0;
+    proxy.lookedUp = 1;
+    request.addresses = proxy.addresses;
+    return 1;
 }
 
 void setOrigin(TransferRequest& request) {
@@ -89,6 +101,7 @@ void setOrigin(TransferRequest& request) {
     request.port = origin.port;
     request.path = origin.path;
     request.addresses = origin.addresses;
+    request.viaProxy = origin.viaProxy;
     request.redirected = 0;
     request.fromOrigin = 0;
 }

@@ -8,10 +8,16 @@
 
 // Fills the addresses from a numeric address or a host lookup (traced at
 // level 9). Returns 1, or 0 with the lookup code as last socket error.
-int lookUpServer(const ServerArgument& server, AddressList& addresses);
+int lookUpHost(const BoundedString& host, int port, AddressList& addresses);
 
-// Makes the request's target the user's address, for the first attempt
-// and for any attempt that starts the chain afresh.
+// Decides how the request's address is reached: through the proxy of its
+// scheme (looked up once) unless the exceptions name the host, or
+// directly (the host looked up). Returns 1, or 0 with the lookup code as
+// last socket error.
+int routeRequest(TransferRequest& request);
+
+// Makes the request's target the user's address, as the run's start
+// routed it, for the first attempt and any that starts the chain afresh.
 void setOrigin(TransferRequest& request);
 
 // Makes one attempt, following redirects. Starts at the user's address

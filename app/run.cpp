@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/proxy.h"
 #include "app/redirects.h"
 #include "app/retry.h"
 #include "app/server_argument.h"
@@ -53,6 +54,31 @@ const char* interruptFarewell() {
 }
 
 const std::int64_t kMillisPerSecond = 1000;
+
+// Reads the proxies the environment names. Returns 1, or 0 after the
+// level-1 line of a value that cannot be used.
+int takeProxies(TransferRequest& request) {
+    BoundedString problem;
+    if (!readProxyFromEnvironment(0, request.httpProxy, problem) ||
+        !readProxyFromEnvironment(1, request.httpsProxy, problem)) {
+        logAt(1, "%s", textOf(problem));
+        return 0;
+    }
+    assignText(request.proxyExceptions, proxyExceptions());
+    return 1;
+}
+
+// Keeps the address the run starts at, as it was routed, for attempts
+// that start the chain afresh.
+void keepAsOrigin(TransferRequest& request) {
+    TargetAddress& origin = request.origin;
+    origin.secure = request.secure;
+    origin.host = request.host;
+    origin.port = request.port;
+    origin.path = request.path;
+    origin.addresses = request.addresses;
+    origin.viaProxy = request.viaProxy;
+}
 
 // Takes the server argument apart. Returns 1, or 0 after the level-1 line
 // of a bad one or the usage text for a URL path next to a third positional.
@@ -257,24 +283,25 @@ int runCommandLine(const CommandLine& commandLine) {
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
     if (server.secure && !tlsReady()) return kStatusUsage;
+    TransferRequest request;
+    if (!takeProxies(request)) return kStatusUsage;
     installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
     // Until the output is open there is nothing to keep, and the lookup and
     // the open may wait in calls that never see the interrupt.
     setInterruptEndsAtOnce(1);
     if (startSockets() != 0) return kStatusUsage;
     setIdleLimit(commandLine.idleLimitSeconds * static_cast<int>(kMillisPerSecond));
-    TransferRequest request;
-    if (!lookUpServer(server, request.origin.addresses)) {
+    request.secure = server.secure;
+    request.host = server.host;
+    request.port = server.port;
+    request.path = server.path;
+    if (!routeRequest(request)) {
         reportLookupFailure("GetHostByName");
         finishRun();
         return kStatusNoServer;
     }
     request.headersOnly = commandLine.headersOnly;
-    request.origin.host = server.host;
-    request.origin.port = server.port;
-    request.origin.secure = server.secure;
-    request.origin.path = server.path;
-    setOrigin(request);
+    keepAsOrigin(request);
     request.keepsFile = commandLine.continueFile;
     request.acceptAnyCertificate = commandLine.acceptAnyCertificate;
     request.rangeFirst = commandLine.rangeFirst;

@@ -43,7 +43,18 @@ struct TargetAddress {
     BoundedString host;
     int port = kDefaultHttpPort;
     BoundedString path;
+    AddressList addresses;  // where to connect: the server's or its proxy's
+    int viaProxy = 0;
+};
+
+// A web proxy that requests go through.
+struct ProxySettings {
+    int inUse = 0;              // 0: none is named
+    BoundedString host;         // as given, an IPv6 address in brackets
+    int port = 1080;
+    BoundedString credentials;  // "user:password" in base64; "": none
     AddressList addresses;
+    int lookedUp = 0;           // addresses holds the proxy's
 };
 
 struct TransferRequest {
@@ -68,7 +79,16 @@ struct TransferRequest {
     int keepsFile = 0;             // -c: every attempt starts at the user's address
     int chainShown = 0;            // the first chain has ended: later redirects show at level 5
     int refuseClientErrors = 0;    // a 4xx fails the attempt and sends the next to the origin
+    ProxySettings httpProxy;       // for http:// addresses
+    ProxySettings httpsProxy;      // for https:// addresses
+    BoundedString proxyExceptions; // hosts reached without a proxy, comma-separated
+    int viaProxy = 0;              // the address is reached through the proxy of its scheme
 };
+
+// Returns the proxy for the request's scheme.
+inline const ProxySettings& proxyOf(const TransferRequest& request) {
+    return request.secure ? request.httpsProxy : request.httpProxy;
+}
 
 enum FailureStage {
     stageCompleted = 0,

@@ -34,6 +34,7 @@ struct EarlyFailureCase {
     const char* outputName;              // in the scratch directory
     int exitStatus;
     const char* standardError;
+    const char* environment = "";  // "NAME=value" for the program
 };
 
 class EarlyFailure : public testing::TestWithParam<EarlyFailureCase> {};
@@ -46,6 +47,7 @@ TEST_P(EarlyFailure, ReportsOneLineAndConnectsNowhere) {
     ASSERT_NE("", scratch.path);
     ProgramOptions options;
     options.deadlineMillis = 10000;
+    options.environment = {failure.environment};
     std::vector<ConnectionScript> scripts = {{sendData(httpReply("HTTP/1.0 200 OK", {}, "x")), closeInOrder()}};
     std::string output = scratch.path + failure.outputName;
     Exchange exchange = runAgainstServer(scripts, programWith(failure.arguments, output), options);
@@ -97,6 +99,12 @@ const EarlyFailureCase kEarlyFailureCases[] = {
     {"BadUrlPortSilent", {"-v0", "OUT", "http://127.0.0.1:0/f"}, "out.bin", 1, ""},
     {"PathThatAddsARequestRefused", {"OUT", "127.0.0.1", "/a HTTP/1.0\r\nX-Evil: 1\r\n\r\nGET /b"}, "out.bin", 1,
      "The path holds a control character, which could end the request line\n"},
+    {"ProxyOfOtherSchemeRefused", {"OUT", "127.0.0.1"}, "out.bin", 1, "The proxy in http_proxy is not an http:// proxy\n",
+     "http_proxy=socks5://127.0.0.1:1080"},
+    {"BadProxyRefused", {"OUT", "https://127.0.0.1"}, "out.bin", 1,
+     "Bad proxy in HTTPS_PROXY (a proxy is http://[user:password@]host[:port])\n", "HTTPS_PROXY=http://127.0.0.1:x"},
+    {"ProxyNameLookedUpNotTheServer", {"-v9", "OUT", "no-such-host.invalid"}, "missing/out.bin", 4,
+     "fopen: No such file or directory\nCleaning up...\n", "http_proxy=127.0.0.1"},
     {"HostWithWordAfterRefused", {"OUT", "127.0.0.1 evil"}, "out.bin", 1,
      "Bad host name: \"127.0.0.1 evil\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n"},
 };

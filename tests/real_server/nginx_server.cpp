@@ -125,6 +125,19 @@ int startTlsNginx(NginxServer& server, const std::string& directory, const std::
     return startWithBlocks(server, directory, port, tlsServerBlock(root, port, leaf));
 }
 
+int startTinyproxy(NginxServer& server, const std::string& directory, unsigned short port) {
+    server.directory = directory;
+    server.errorLog = directory + "tinyproxy.stderr";
+    std::string configuration = directory + "tinyproxy.conf";
+    std::string text = "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 16\n"
+                       "ConnectPort 443\nConnectPort 8443\n";
+    if (access("/usr/bin/tinyproxy", X_OK) != 0 || !writeFileBytes(configuration, text)) return 0;
+    server.pid = startInBackground({"/usr/bin/tinyproxy", "-d", "-c", configuration}, server.errorLog);
+    if (server.pid > 0 && waitUntilListening(server.pid, port)) return 1;
+    stopNginx(server);
+    return 0;
+}
+
 void stopNginx(NginxServer& server) {
     if (server.pid <= 0) return;
     kill(server.pid, SIGTERM);

@@ -18,8 +18,8 @@ std::string findNginx();
 
 // Writes the configuration into directory and starts nginx serving root
 // on 127.0.0.1:port (and on [::1]:port and 127.0.0.1:port+1, where /moved
-// and /other-port redirect to /big.bin on the same and the next port). With a serverName, root is served only to requests
-// whose Host names it, and every other request gets a 404. Returns 1 once
+// and /other-port redirect to /big.bin on the same and the next port).
+// With a serverName, root is served only to requests whose Host names it, and every other request gets a 404. Returns 1 once
 // the port accepts connections, 0 after stopping it again when it did not
 // come up within 10 s.
 int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
@@ -32,6 +32,11 @@ int startTlsNginx(NginxServer& server, const std::string& directory, const std::
 
 // Returns 1 when the network has the IPv6 loopback address ::1.
 int loopbackHasIpv6();
+
+// Starts tinyproxy as a web proxy on 127.0.0.1:port, CONNECT allowed to
+// 443 and 8443, its configuration and output in directory; stopNginx
+// stops it. Returns as startNginx does, 0 also when it is not installed.
+int startTinyproxy(NginxServer& server, const std::string& directory, unsigned short port);
 
 // Stops nginx and waits for it.
 void stopNginx(NginxServer& server);

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/real_server/fault_relay.h"
@@ -355,6 +356,37 @@ TEST_P(RealNginxTls, ChecksTheCertificate) {
 
 INSTANTIATE_TEST_SUITE_P(Tls, RealNginxTls, testing::ValuesIn(kTlsCases),
                          [](const testing::TestParamInfo<TlsCase>& caseInfo) { return std::string(caseInfo.param.name); });
+
+// Through tinyproxy: plain http with the absolute URL in the request
+// line, and https through the tunnel CONNECT opens, the name still checked.
+TEST_F(RealNginx, ProxiedFetchesArriveByteExact) {
+    if (access("/usr/bin/tinyproxy", X_OK) != 0) GTEST_SKIP() << "tinyproxy is not installed: the proxy rows are skipped";
+    NginxServer plain, secure, proxy;
+    std::string prefix = directory + "nginx-tls-proxied/";
+    mkdir(prefix.c_str(), 0755);
+    ASSERT_TRUE(startServer(plain, kBehindRelayPort));
+    ASSERT_TRUE(startTlsNginx(secure, prefix, directory + "www", 8443, kLeafLocalhost)) << nginxErrors(secure);
+    ASSERT_TRUE(startTinyproxy(proxy, prefix, 3128)) << nginxErrors(proxy);
+    setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    setenv("http_proxy", "http://127.0.0.1:3128", 1);
+    setenv("https_proxy", "127.0.0.1:3128", 1);
+    ProgramOutcome outcomes[] = {fetch({"-v9"}, "", "http://localhost:8080/big.bin"),
+                                 fetch({"-v9"}, "", "https://localhost:8443/big.bin")};
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    for (NginxServer* server : {&proxy, &secure, &plain}) stopNginx(*server);
+    const char* requestLines[] = {"Sending request: GET http://localhost:8080/big.bin HTTP/1.0\r\n",
+                                  "Sending request: CONNECT localhost:8443 HTTP/1.0\r\n"};
+    for (int index = 0; index < 2; ++index) {
+        std::string log = outcomes[index].standardError.substr(0, 3000);
+        EXPECT_EQ(0, outcomes[index].exitStatus) << log;
+        EXPECT_EQ(0, log.find("Using proxy 127.0.0.1:3128\nConnecting to server, address=127.0.0.1, port=3128...\n")) << log;
+        EXPECT_NE(std::string::npos, log.find(requestLines[index])) << log;
+    }
+    EXPECT_NE(std::string::npos, outcomes[1].standardError.find("TLS: certificate checked: trusted, valid and for this name\n"));
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
 
 // A reset mid-body over TLS: the retry resumes with a range, byte-exact.
 TEST_F(RealNginx, TlsResetMidBodyResumes) {

@@ -26,6 +26,7 @@ void startChild(const std::vector<std::string>& arguments, const ProgramOptions&
     int nullInput = open("/dev/null", O_RDONLY);
     if (nullInput >= 0) dup2(nullInput, 0);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
+    for (const std::string& variable : options.environment) putenv(const_cast<char*>(variable.c_str()));
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);

@@ -30,6 +30,7 @@ struct ProgramOptions {
     std::string workingDirectory;
     unsigned short serverPort = 80;  // where runAgainstServer listens
     std::string tlsLeaf;  // when set, runAgainstServer speaks TLS with this test leaf
+    std::vector<std::string> environment;  // "NAME=value": more variables for the program alone
 };
 
 ProgramOutcome runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});

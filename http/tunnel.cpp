@@ -1,0 +1,74 @@
+#include "http/tunnel.h"
+
+#include <cstdio>
+
+#include "http/reply_headers.h"
+#include "support/log.h"
+#include "support/socket_errors.h"
+
+namespace {
+
+// Room for the CONNECT request: the host twice and the credentials.
+const int kConnectCapacity = 2 * kBoundedStringCap + 2048;
+const int kBlockCapacity = 4095;
+
+// Notes a tunnel that did not open as a failed connect. Returns 0.
+int failTunnel(TransferResult& result, const char* reason) {
+    assignFormat(result.errorText, "CONNECT: %s", reason);
+    result.stage = stageConnect;
+    return 0;
+}
+
+// Reads the proxy's answer to CONNECT up to its empty line into section
+// and answer. Returns 1, or 0 with the note of a failed read.
+int readAnswer(Connection& connection, HeaderSection& section, TransferResult& answer, TransferResult& result) {
+    char block[kBlockCapacity + 1];
+    while (section.inHeaders && answer.stage == stageCompleted) {
+        int received = receiveOnConnection(connection, block, kBlockCapacity);
+        if (received < 0) {
+            BoundedString reason = lastSocketErrorText();
+            return failTunnel(result, textOf(reason));
+        }
+        if (received == 0) return failTunnel(result, socketErrorText(kSocketErrorDisconnected));
+        block[received] = '\0';
+        char* cursor = block;
+        consumeHeaderBytes(section, answer, cursor, received);
+    }
+    if (answer.stage != stageCompleted) return failTunnel(result, textOf(answer.errorText));
+    return 1;
+}
+
+}  // namespace
+
+int composeProxyAuthorization(const TransferRequest& request, char* line, int room) {
+    const ProxySettings& proxy = proxyOf(request);
+    if (proxy.credentials.length == 0) return 0;
+    int length = std::snprintf(line, static_cast<size_t>(room), "Proxy-Authorization: Basic %s\r\n",
+                               textOf(proxy.credentials));
+    logAt(9, "                 Proxy-Authorization: Basic ...\n");
+    return length;
+}
+
+int openTunnel(Connection& connection, const TransferRequest& request, TransferResult& result) {
+    if (!request.viaProxy || !request.secure) return 1;
+    static char text[kConnectCapacity];
+    int length = std::snprintf(text, sizeof text, "CONNECT %s:%d HTTP/1.0\r\n", textOf(request.host), request.port);
+    logAt(9, "Sending request: %s", text);
+    length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length), "Host: %s:%d\r\n",
+                            textOf(request.host), request.port);
+    length += composeProxyAuthorization(request, text + length, kConnectCapacity - length);
+    length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length), "\r\n");
+    if (sendOnConnection(connection, text, length) < 0) {
+        BoundedString reason = lastSocketErrorText();
+        return failTunnel(result, textOf(reason));
+    }
+    static HeaderSection section;  // 64 KiB: not on the stack
+    section = HeaderSection();
+    TransferResult answer;
+    if (!readAnswer(connection, section, answer, result)) return 0;
+    if (answer.replyStatus >= 200 && answer.replyStatus <= 299) return 1;
+    if (answer.replyStatus != 407) return failTunnel(result, statusLineOf(section));
+    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    result.stage = stageServerRefused;
+    return 0;
+}
