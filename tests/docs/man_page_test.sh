@@ -53,14 +53,14 @@ for level in 0 1 3 4 5 8 9; do
 done
 
 exits=$(section "EXIT STATUS")
-for status in 0 1 2 3 4 5 10 11 12 13 14 99; do
+for status in 0 1 2 3 4 5 6 10 11 12 13 14 99; do
   grep -Eq "^ +$status +[A-Z]" <<<"$exits" || fail "exit status $status is not described"
 done
 grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||
   fail "exit status 4 does not mention a failed write"
 
 limits=$(section BUGS | tr -s ' \n' ' ')
-for limit in "IPv4" "HTTP/1.0" "not followed"; do
+for limit in "IPv6" "HTTP/1.0"; do
   grep -qi -- "$limit" <<<"$limits" || fail "limit not named: $limit"
 done
 # Host lines, ports and TLS are no longer limits: the description tells them.
