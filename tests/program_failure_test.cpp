@@ -28,6 +28,13 @@ const char kUnresolvableName[] = "no-such-host.invalid";
 // A name with an empty label is refused without asking a name server.
 const char kMalformedName[] = "bad..name";
 
+#ifdef WEBHAUL_UNDER_WINE
+// Windows reads environment names without regard to case.
+const char kBadUpperCaseProxy[] = "Bad proxy in https_proxy (a proxy is http://[user:password@]host[:port])\n";
+#else
+const char kBadUpperCaseProxy[] = "Bad proxy in HTTPS_PROXY (a proxy is http://[user:password@]host[:port])\n";
+#endif
+
 struct EarlyFailureCase {
     const char* name;
     std::vector<std::string> arguments;  // "OUT" is the output file
@@ -101,8 +108,7 @@ const EarlyFailureCase kEarlyFailureCases[] = {
      "The path holds a control character, which could end the request line\n"},
     {"ProxyOfOtherSchemeRefused", {"OUT", "127.0.0.1"}, "out.bin", 1, "The proxy in http_proxy is not an http:// proxy\n",
      "http_proxy=socks5://127.0.0.1:1080"},
-    {"BadProxyRefused", {"OUT", "https://127.0.0.1"}, "out.bin", 1,
-     "Bad proxy in HTTPS_PROXY (a proxy is http://[user:password@]host[:port])\n", "HTTPS_PROXY=http://127.0.0.1:x"},
+    {"BadProxyRefused", {"OUT", "https://127.0.0.1"}, "out.bin", 1, kBadUpperCaseProxy, "HTTPS_PROXY=http://127.0.0.1:x"},
     {"ProxyNameLookedUpNotTheServer", {"-v9", "OUT", "no-such-host.invalid"}, "missing/out.bin", 4,
      "fopen: No such file or directory\nCleaning up...\n", "http_proxy=127.0.0.1"},
     {"HostWithWordAfterRefused", {"OUT", "127.0.0.1 evil"}, "out.bin", 1,
