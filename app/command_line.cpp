@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <cctype>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,8 +39,8 @@ void scanRangeOption(const char* text, CommandLine& commandLine) {
         commandLine.rangeLast = -1;
     }
     if (reading == rangeOutOfBounds && commandLine.rangeProblem.length == 0) {
-        assignFormat(commandLine.rangeProblem, "Bad range: \"%s\" (a range is F-L or F--1, with 0 <= F <= L <= %lld)\n",
-                     text, static_cast<long long>(kLargestByteCount));
+        assignFormat(commandLine.rangeProblem, "Bad range: \"%s\" (a range is F-L or F--1, with 0 <= F <= L <= %" PRId64 ")\n",
+                     text, kLargestByteCount);
     }
 }
 
