@@ -53,6 +53,14 @@ const char kNoStatus[] = "recv: Malformed reply: the status line has no three-di
 const char kBadLength[] = "recv: Malformed reply: Content-Length is not a byte count\n";
 const char kLengthsDiffer[] = "recv: Malformed reply: Content-Length values differ\n";
 
+// A reply refused as malformed: nothing stored, nothing read past the line at fault.
+ReplyCase malformed(const char* name, const std::string& head, const char* note, int status = -1,
+                    std::int64_t length = -1) {
+    ReplyCase c{name, withBody(head, "x"), "", note, status, length, 0};
+    c.unstored = 3;
+    return c;
+}
+
 const ReplyCase kReplyCases[] = {
     {"SplitHeadersOneWrite", withBody("HTTP/1.0 200 OK\r\nContent-Length: 10\r\nAccept-Ranges: bytes", "0123456789"),
      "0123456789", nullptr, 200, 10, 1},
@@ -65,38 +73,32 @@ const ReplyCase kReplyCases[] = {
      nullptr, 404, 9, 0},
     {"NotFoundShortPageStillCompletes", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 500", "gone"), "gone",
      nullptr, 404, 500, 0},
-    {"StatusWithoutNumber", withBody("HTTP/1.0 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
-    {"StatusWordAlone", withBody("HTTP/1.0", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
-    {"StatusWithLetter", withBody("HTTP/1.0 2x0 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
-    {"StatusOfFourDigits", withBody("HTTP/1.0 2000 OK", "x"), "", kNoStatus, -1, -1, 0, 0, false, 0, 3},
+    malformed("StatusWithoutNumber", "HTTP/1.0 OK", kNoStatus),
+    malformed("StatusWordAlone", "HTTP/1.0", kNoStatus),
+    malformed("StatusWithLetter", "HTTP/1.0 2x0 OK", kNoStatus),
+    malformed("StatusOfFourDigits", "HTTP/1.0 2000 OK", kNoStatus),
     {"EmptyLineBeforeStatus", "\r\n" + withBody("HTTP/1.0 200 OK", "x"),  "",
      "recv: Malformed reply: an empty line where the status line belongs\n", -1, -1, 0, 0, false, 0, 20},
     {"StatusWordOf99Characters", withBody(std::string(99, 'H') + " 301 Moved", ""), "", nullptr, 301, -1, 0},
-    {"StatusWordOver99Characters", withBody(std::string(99, 'H') + "1 301 Moved", ""), "", kNoStatus, -1, -1, 0, 0,
-     false, 0, 2},
+    malformed("StatusWordOver99Characters", std::string(99, 'H') + "1 301 Moved", kNoStatus),
     {"InterimRepliesSkipped",
      withBody("HTTP/1.1 100 Continue\r\nContent-Length: 9\r\n\r\nHTTP/1.1 102 Processing\r\n\r\n"
               "HTTP/1.1 200 OK\r\nContent-Length: 4", "real"), "real", nullptr, 200, 4, 0, 5},
-    {"SwitchingProtocolsFails", withBody("HTTP/1.1 101 Switching Protocols", "x"), "",
-     "recv: Malformed reply: status 101, though no protocol switch was asked for\n", 101, -1, 0, 0, false, 0, 3},
+    malformed("SwitchingProtocolsFails", "HTTP/1.1 101 Switching Protocols",
+              "recv: Malformed reply: status 101, though no protocol switch was asked for\n", 101),
     {"ContentLengthLeadingSpaces", withBody("HTTP/1.0 200 OK\r\nContent-Length:     3", "abc"), "abc", nullptr, 200, 3, 0},
     {"ContentLengthWithoutSpace", withBody("HTTP/1.0 200 OK\r\nContent-Length:3", "abc"), "abc", nullptr, 200, 3, 0},
     {"ContentLengthAnyCase", withBody("HTTP/1.0 200 OK\r\ncONTENT-lENGTH: 3", "abc"), "abc", nullptr, 200, 3, 0},
-    {"ContentLengthNotNumber", withBody("HTTP/1.0 200 OK\r\nContent-Length: many", "abc"), "", kBadLength, 200, -1,
-     0, 0, false, 0, 5},
-    {"ContentLengthWordAfterNumber",
-     withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: none", "abc"), "", kBadLength, 200, 3, 0, 0,
-     false, 0, 5},
-    {"ContentLengthWithLetters", withBody("HTTP/1.0 200 OK\r\nContent-Length: 12abc", "abc"), "", kBadLength, 200,
-     -1, 0, 0, false, 0, 5},
-    {"ContentLengthPastLargestCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 1152921504606846977", "abc"), "",
-     kBadLength, 200, -1, 0, 0, false, 0, 5},
+    malformed("ContentLengthNotNumber", "HTTP/1.0 200 OK\r\nContent-Length: many", kBadLength, 200),
+    malformed("ContentLengthWordAfterNumber", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: none", kBadLength,
+              200, 3),
+    malformed("ContentLengthWithLetters", "HTTP/1.0 200 OK\r\nContent-Length: 12abc", kBadLength, 200),
+    malformed("ContentLengthPastLargestCount", "HTTP/1.0 200 OK\r\nContent-Length: 1152921504606846977", kBadLength, 200),
     {"ContentLengthListOfOneCount", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3 ,3\t\r\nContent-Length:3", "abc"),
      "abc", nullptr, 200, 3, 0},
-    {"ContentLengthListDiffers", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3, 4", "abc"), "", kLengthsDiffer, 200,
-     -1, 0, 0, false, 0, 5},
-    {"ContentLengthLinesDiffer", withBody("HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4", "abc"), "",
-     kLengthsDiffer, 200, 3, 0, 0, false, 0, 5},
+    malformed("ContentLengthListDiffers", "HTTP/1.0 200 OK\r\nContent-Length: 3, 4", kLengthsDiffer, 200),
+    malformed("ContentLengthLinesDiffer", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\nContent-Length: 4", kLengthsDiffer,
+              200, 3),
     {"ContentLengthBeyond32Bits", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 3000000000", "x"), "x",
      nullptr, 404, 3000000000LL, 0},
     {"ContentLengthAtLargestCount", withBody("HTTP/1.0 404 Not Found\r\nContent-Length: 1152921504606846976", "x"),
