@@ -112,7 +112,9 @@ void checkServerArgument(const BoundedString& argument) {
         return;
     }
     std::string text = textOf(argument), host = textOf(server.host), path = textOf(server.path);
-    check(!host.empty() && host.find(':') == std::string::npos, "host without its port");
+    // An IPv6 address, which came in brackets, keeps its colons.
+    bool bracketed = text.find('[') != std::string::npos;
+    check(!host.empty() && (bracketed || host.find(':') == std::string::npos), "host without its port");
     check(text.find(host) != std::string::npos, "host taken from the argument");
     check(server.port >= 1 && server.port <= 65535, "port in range");
     check(path.empty() || path[0] == '/', "path starts with a slash");
