@@ -98,7 +98,10 @@ SocketHandle connectToServer(const TransferRequest& request, TransferResult& res
             failSocketCall(result, stageSocket, "socket");
             continue;
         }
-        if (connectToAddress(socket, address, result)) return socket;
+        if (connectToAddress(socket, address, result)) {
+            result.stage = stageCompleted;  // an address before it may have failed
+            return socket;
+        }
         closeSocket(socket);
         if (index + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
     }

@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ostream>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -163,6 +167,37 @@ TEST_F(RealNginx, Ipv6AddressArrivesByteExact) {
     EXPECT_EQ(0, outcome.exitStatus) << log;
     EXPECT_NE(std::string::npos, outcome.standardError.find("address=::1, port=8080...\n")) << log;
     EXPECT_NE(std::string::npos, outcome.standardError.find("                 Host: [::1]:8080\r\n")) << log;
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+}
+
+// Lays a hosts file that gives name both ::1 and 127.0.0.1 (and localhost
+// 127.0.0.1, as the other tests expect) over the system's, for this
+// process and the programs it starts. Returns "", or why it could not.
+std::string bindDualStackName(const std::string& directory, const std::string& name) {
+    std::string hosts = directory + "hosts";
+    if (!writeFileBytes(hosts, "127.0.0.1 localhost\n::1 " + name + "\n127.0.0.1 " + name + "\n")) return "cannot write " + hosts;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+        return std::string("cannot bind a hosts file: ") + std::strerror(errno);
+    }
+    return "";
+}
+
+// A name with an IPv6 address where nothing listens (nginx has [::1] on
+// 8080 only) and an IPv4 address where nginx does: the next address is tried.
+TEST_F(RealNginx, NextAddressTriedAfterRefusedIpv6) {
+    if (!loopbackHasIpv6()) GTEST_SKIP() << "the private network has no IPv6: the dual-stack name is skipped";
+    std::string why = bindDualStackName(directory, "dual.test");
+    if (!why.empty()) GTEST_SKIP() << why;
+    NginxServer server;
+    if (!startServer(server, kBehindRelayPort)) return;
+    ProgramOutcome outcome = fetch({"-v9"}, "", "http://dual.test:8081/big.bin");
+    stopNginx(server);
+    std::string log = outcome.standardError.substr(0, 2000);
+    EXPECT_EQ(0, outcome.exitStatus) << log;
+    EXPECT_NE(std::string::npos, log.find("address=::1, port=8081...\nconnect([::1]:8081): Connection refused\n"
+                                          "Connecting to server, address=127.0.0.1, port=8081...\n")) << log;
     std::string stored = readBytes(output);
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
