@@ -85,7 +85,10 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
         options.tlsLeaf = retry.tlsLeaf;
         options.serverPort = 443;
     }
-    command.insert(command.end(), {scratch.path + "out.bin", retry.tlsLeaf ? "https://127.0.0.1" : "127.0.0.1", "/f"});
+    // A server that plays an https proxy answers CONNECT in plain HTTP.
+    bool tunnel = !retry.environment.empty() && retry.environment[0].rfind("https_proxy=", 0) == 0;
+    command.insert(command.end(),
+                   {scratch.path + "out.bin", retry.tlsLeaf || tunnel ? "https://127.0.0.1" : "127.0.0.1", "/f"});
     if (!retry.existing.empty()) {
         ASSERT_TRUE(writeFileBytes(scratch.path + "out.bin", retry.existing));
     }
@@ -441,6 +444,12 @@ const RetryCase kRetryCases[] = {
     {"ProxyWantsCredentials", {}, {sendThenClose(errorPage("407 Proxy Authentication Required"))},
      {"GET http://127.0.0.1/f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}, 3,
      "HTTP/1.0 407 Proxy Authentication Required\n", "", "", nullptr, nullptr, {"http_proxy=127.0.0.1:80"}},
+    {"TunnelWantsCredentials", {}, {sendThenClose("HTTP/1.0 407 Proxy Authentication Required\r\n\r\n")},
+     {"CONNECT 127.0.0.1:443 HTTP/1.0\r\nHost: 127.0.0.1:443\r\nProxy-Authorization: Basic dTpw\r\n\r\n"}, 3,
+     "HTTP/1.0 407 Proxy Authentication Required\n", "", "", nullptr, nullptr, {"https_proxy=u:p@127.0.0.1:80"}},
+    {"TunnelRefusedIsFailedConnect", {}, std::vector<ConnectionScript>(4, sendThenClose(errorPage("403 Forbidden"))),
+     std::vector<std::string>(4, "CONNECT 127.0.0.1:443 HTTP/1.0\r\nHost: 127.0.0.1:443\r\n\r\n"), 12,
+     repeated("CONNECT: HTTP/1.0 403 Forbidden\n", 3), "", "", nullptr, nullptr, {"https_proxy=127.0.0.1:80"}},
     {"ProxyExceptionGoesDirect", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "", served(), "",
      nullptr, nullptr, {"http_proxy=127.0.0.1:1", "no_proxy=localhost,127.0.0.1"}},
     // The limit is per wait: a trickle longer than it in all still completes.

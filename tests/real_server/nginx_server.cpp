@@ -27,7 +27,8 @@ std::string serverBlocks(const std::string& root, unsigned short port, const std
     if (serverName.empty()) {
         return "  server {\n" + listen + ";\n    listen 127.0.0.1:" + nextPort + ";\n" + ipv6 + "    root " + root +
                ";\n    location = /moved { return 301 /big.bin; }\n"
-               "    location = /other-port { return 302 http://127.0.0.1:" + nextPort + "/big.bin; }\n  }\n";
+               "    location = /other-port { return 302 http://127.0.0.1:" + nextPort + "/big.bin; }\n"
+               "    location = /to-https { return 301 https://localhost:8443/big.bin; }\n  }\n";
     }
     return "  server {\n" + listen + " default_server;\n    return 404;\n  }\n"
            "  server {\n" + listen + ";\n    server_name " + serverName + ";\n    root " + root + ";\n  }\n";

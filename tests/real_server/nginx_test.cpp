@@ -202,14 +202,24 @@ TEST_F(RealNginx, NextAddressTriedAfterRefusedIpv6) {
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
 
-// nginx's own redirects: to another location, and to another port.
+// nginx's own redirects: to another location, to another port, to https.
 TEST_F(RealNginx, RedirectsFollowedByteExact) {
-    NginxServer server;
+    NginxServer server, secure;
+    std::string prefix = directory + "nginx-tls-redirected/";
+    mkdir(prefix.c_str(), 0755);
     if (!startServer(server, kBehindRelayPort)) return;
+    ASSERT_TRUE(startTlsNginx(secure, prefix, directory + "www", 8443, kLeafLocalhost)) << nginxErrors(secure);
+    setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    ProgramOutcome toHttps = fetch({"-v3"}, "", "http://127.0.0.1:8080/to-https");
+    std::string httpsStored = readBytes(output);
     ProgramOutcome moved = fetch({"-v3"}, "", "http://127.0.0.1:8080/moved");
     std::string movedStored = readBytes(output);
     ProgramOutcome otherPort = fetch({"-v4"}, "/other-port", "127.0.0.1:8080");
     stopNginx(server);
+    stopNginx(secure);
+    EXPECT_EQ(0, toHttps.exitStatus) << toHttps.standardError;
+    EXPECT_EQ(0, toHttps.standardError.find("Redirected to https://localhost:8443/big.bin\n")) << toHttps.standardError;
+    EXPECT_TRUE(httpsStored == bigFile) << firstDifference(bigFile, httpsStored);
     EXPECT_EQ(0, moved.exitStatus) << moved.standardError;
     EXPECT_EQ(0, moved.standardError.find("Redirected to http://127.0.0.1:8080/big.bin\n")) << moved.standardError;
     EXPECT_TRUE(movedStored == bigFile) << firstDifference(bigFile, movedStored);
