@@ -108,6 +108,7 @@ void setOrigin(TransferRequest& request) {
 
 int fetchFollowing(TransferRequest& request, TransferResult& result) {
     if (request.redirected && (request.fromOrigin || request.keepsFile)) setOrigin(request);
+    request.fromOrigin = 0;  // a restart asked for this attempt only
     // A retry at an address redirects led to takes no detour: a 4xx or a
     // redirect there sends the next attempt to the user's address.
     int retryAfterRedirects = request.redirected;

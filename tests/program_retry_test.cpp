@@ -432,6 +432,10 @@ const RetryCase kRetryCases[] = {
      6, "Redirect not followed: the Location holds a control character\n", ""},
     {"RedirectBadPortEndsWith6", {}, {sendThenClose(moved("302 Found", "http://127.0.0.1:0/f"))}, {kGet},
      6, "Redirect not followed: the Location cannot be parsed\n", ""},
+#ifdef WEBHAUL_UNDER_WINE
+    {"RedirectToIpv6EndsWith6", {}, {sendThenClose(moved("302 Found", "http://[::1]/f"))}, {kGet},
+     6, "Redirect not followed: IPv6 is not available on this platform\n", ""},
+#endif
     {"NotFollowedStatusesAreReplies", {}, {sendThenClose(moved("300 Multiple Choices", "/g"))}, {kGet},
      0, "", "moved"},
     {"TlsDowngradeEndsWith6", {}, {sendThenClose(moved("301 Moved", "http://127.0.0.1/f"))}, {kGet},
