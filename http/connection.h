@@ -2,6 +2,7 @@
 // Everything above it reads and writes the same way on both.
 #pragma once
 
+#include "http/transfer.h"
 #include "platform/platform.h"
 #include "platform/tls.h"
 
@@ -9,6 +10,15 @@ struct Connection {
     SocketHandle socket = kInvalidSocket;
     TlsSession* tls = nullptr;  // null: plain HTTP
 };
+
+// Opens the attempt's connection: the server's addresses (or the
+// proxy's) tried in their order, the tunnel through a proxy for https,
+// then TLS. Returns 1, or 0 with the stage and note; the socket, when one
+// was connected, is left for closeConnection.
+int openConnection(Connection& connection, const TransferRequest& request, TransferResult& result);
+
+// Notes a failed socket call as "<call>: <reason>\n". Returns 0.
+int failSocketCall(TransferResult& result, FailureStage stage, const char* call);
 
 // Sends all count bytes. Returns the count sent, or -1 on failure.
 int sendOnConnection(Connection& connection, const char* bytes, int count);
