@@ -654,7 +654,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     TransferResult result;
     std::thread writer = playReply(ends[1], fuzzCase.blocks);
     int completed = receiveReply(ends[0], request, result);
-    close(ends[0]);  // a reader that stopped early must not leave the writer blocked
+    // As after every attempt: a reader that stopped early must not leave
+    // the writer blocked, and the next input starts without this one's
+    // body pipe, whose size its first move chose (a smaller pipe than a
+    // message would cut that message, which a TCP stream never is).
+    closeSocket(ends[0]);
     if (writer.joinable()) writer.join();
     if (fuzzCase.withoutDescriptor) {
         std::fclose(request.output);
