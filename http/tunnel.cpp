@@ -62,8 +62,7 @@ int openTunnel(Connection& connection, const TransferRequest& request, TransferR
         BoundedString reason = lastSocketErrorText();
         return failTunnel(result, textOf(reason));
     }
-    static HeaderSection section;  // 64 KiB: not on the stack
-    section = HeaderSection();
+    HeaderSection section;
     TransferResult answer;
     if (!readAnswer(connection, section, answer, result)) return 0;
     if (answer.replyStatus >= 200 && answer.replyStatus <= 299) return 1;

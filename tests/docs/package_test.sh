@@ -54,6 +54,12 @@ for section in .symtab .debug_info .comment; do
   ! grep -qF " $section " <<<"$sections" || fail "the packaged program is not stripped: it has $section"
 done
 "$(dirname "$0")/expect_usage.sh" "$program"
+# The C library alone: anything more (the C++ runtime for a guarded static,
+# the maths library) costs a plain run resident memory; libssl is loaded
+# only for https.
+# (A sanitized build needs its runtimes: only the shipped build is held to it.)
+needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$lint" != yes ] || [ "$needed" = "libc.so.6 " ] || fail "the packaged program needs more than the C library: $needed"
 # What a packaging check asks the installed program: its version is the package's.
 version=$(dpkg-deb -f "$package" Version)
 said=$("$program" --version | head -n 1)
