@@ -422,6 +422,8 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
     char* cursor = block;
     int unread = 0;
     int received = receiveHeaderSection(connection, block, section, result, cursor, unread);
+    // A redirect's body is never read, nor a proxy's answer to CONNECT.
+    if (!section.inHeaders && !isFollowedRedirect(result)) logAt(9, "Receiving body...\n");
     if (!section.inHeaders && startBody(request, result, section, body)) {
         if (unread > 0 && !body.complete) takeBodyBytes(request, result, body, cursor, unread);
         if (!body.complete && result.stage == stageCompleted) {

@@ -209,7 +209,6 @@ void endSection(HeaderSection& section, TransferResult& result) {
         section.lineStart = 0;
     } else {
         section.inHeaders = 0;
-        logAt(9, "Receiving body...\n");
     }
 }
 
