@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/server_argument.h"
+#include "support/ascii_text.h"
 
 namespace {
 
@@ -101,16 +102,6 @@ int takeHostAndPort(const char* text, int count, ProxySettings& proxy) {
     return 1;
 }
 
-// Returns 1 when the count bytes at text equal those at other, without case.
-int sameIgnoringCase(const char* text, const char* other, int count) {
-    for (int index = 0; index < count; ++index) {
-        if (std::tolower(static_cast<unsigned char>(text[index])) != std::tolower(static_cast<unsigned char>(other[index]))) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
 // Returns 1 when the text, brackets left out, is a dotted or IPv6 address.
 int isAddress(const char* text, int count) {
     int onlyDigitsAndDots = 1;
@@ -145,10 +136,10 @@ int entryMatches(const char* entry, int count, const char* host, int hostLength)
     trimEntry(entry, count);
     if (count == 1 && entry[0] == '*') return 1;
     if (count == 0 || count > hostLength) return 0;
-    if (count == hostLength) return sameIgnoringCase(entry, host, count);
+    if (count == hostLength) return equalIgnoringCase(entry, host, count);
     if (isAddress(host, hostLength)) return 0;
     const char* tail = host + hostLength - count;
-    return tail[-1] == '.' && sameIgnoringCase(entry, tail, count);
+    return tail[-1] == '.' && equalIgnoringCase(entry, tail, count);
 }
 
 }  // namespace
@@ -178,7 +169,7 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
     const char* rest = value;
     const char* separator = std::strstr(value, "://");
     if (separator != nullptr) {
-        if (!(separator - value == 4 && sameIgnoringCase(value, "http", 4))) {
+        if (!(separator - value == 4 && equalIgnoringCase(value, "http", 4))) {
             assignFormat(problem, "The proxy in %s is not an http:// proxy\n", variable);
             return 0;
         }

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "support/ascii_text.h"
+
 namespace {
 
 const int kHighestPort = 65535;
@@ -12,19 +14,11 @@ const int kShownHostLength = 40;
 // Spaces become "%20" in a path, three bytes for one.
 const int kEscapedSpaceLength = 3;
 
-// Returns 1 for a character that may follow the first letter of a scheme.
-int isSchemeCharacter(char character) {
-    return std::isalnum(static_cast<unsigned char>(character)) || character == '+' || character == '-' ||
-           character == '.';
-}
-
 // Returns the length of the scheme word when text starts with "word://",
 // 0 otherwise.
 int schemeLength(const char* text) {
-    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return 0;
-    int length = 1;
-    while (isSchemeCharacter(text[length])) ++length;
-    return std::strncmp(text + length, "://", 3) == 0 ? length : 0;
+    int length = schemeWordLength(text);
+    return length > 0 && std::strncmp(text + length, "://", 3) == 0 ? length : 0;
 }
 
 // Reads a port written in decimal digits alone. Returns 1 with port set
@@ -178,11 +172,7 @@ int takeTarget(const char* target, BoundedString& path, BoundedString& problem) 
 
 // Returns 1 when the scheme word of the given length is scheme in any case.
 int isScheme(const char* text, int length, const char* scheme) {
-    if (length != static_cast<int>(std::strlen(scheme))) return 0;
-    for (int index = 0; index < length; ++index) {
-        if (std::tolower(static_cast<unsigned char>(text[index])) != scheme[index]) return 0;
-    }
-    return 1;
+    return length == static_cast<int>(std::strlen(scheme)) && equalIgnoringCase(text, scheme, length);
 }
 
 // Parses what follows "http://" or "https://". Returns 1, or 0 with the problem.

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "support/ascii_text.h"
+
 namespace {
 
 // A piece of a text: where it starts and how long it is; absent when the
@@ -51,17 +53,9 @@ void appendEscaped(Builder& builder, const char* bytes, int count) {
     }
 }
 
-int isSchemeCharacter(char character) {
-    return std::isalnum(static_cast<unsigned char>(character)) || character == '+' || character == '-' ||
-           character == '.';
-}
-
 // Takes text apart into scheme, authority, path and query.
 void splitReference(const char* text, Reference& parts) {
-    int length = 0;
-    if (std::isalpha(static_cast<unsigned char>(text[0]))) {
-        while (isSchemeCharacter(text[length])) ++length;
-    }
+    int length = schemeWordLength(text);
     if (length > 0 && text[length] == ':') {
         parts.scheme = {text, length};
         text += length + 1;
@@ -78,11 +72,8 @@ void splitReference(const char* text, Reference& parts) {
 
 // Returns 1 when the piece is the word, letters compared without case.
 int pieceIs(const Piece& piece, const char* word) {
-    if (piece.start == nullptr || piece.length != static_cast<int>(std::strlen(word))) return 0;
-    for (int index = 0; index < piece.length; ++index) {
-        if (std::tolower(static_cast<unsigned char>(piece.start[index])) != word[index]) return 0;
-    }
-    return 1;
+    return piece.start != nullptr && piece.length == static_cast<int>(std::strlen(word)) &&
+           equalIgnoringCase(piece.start, word, piece.length);
 }
 
 // Returns 1 when the piece starts with text.

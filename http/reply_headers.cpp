@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "http/reply_numbers.h"
+#include "support/ascii_text.h"
 #include "support/log.h"
 
 namespace {
@@ -47,12 +48,7 @@ int clampToInt(std::int64_t value) {
 
 // Returns 1 when text begins with prefix, letters compared without case.
 int startsWithIgnoringCase(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; ++text, ++prefix) {
-        unsigned char a = static_cast<unsigned char>(*text);
-        unsigned char b = static_cast<unsigned char>(*prefix);
-        if (std::tolower(a) != std::tolower(b)) return 0;
-    }
-    return 1;
+    return equalIgnoringCase(text, prefix, static_cast<int>(std::strlen(prefix)));
 }
 
 // The status line begins a reply; a 1xx one an interim reply, whose

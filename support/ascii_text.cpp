@@ -1,0 +1,21 @@
+#include "support/ascii_text.h"
+
+#include <cctype>
+
+int equalIgnoringCase(const char* text, const char* other, int count) {
+    for (int index = 0; index < count; ++index) {
+        unsigned char a = static_cast<unsigned char>(text[index]);
+        unsigned char b = static_cast<unsigned char>(other[index]);
+        if (std::tolower(a) != std::tolower(b)) return 0;
+    }
+    return 1;
+}
+
+int schemeWordLength(const char* text) {
+    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return 0;
+    int length = 1;
+    for (;; ++length) {
+        char next = text[length];
+        if (!std::isalnum(static_cast<unsigned char>(next)) && next != '+' && next != '-' && next != '.') return length;
+    }
+}

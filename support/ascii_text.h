@@ -1,0 +1,12 @@
+// Small tests on ASCII text that URLs, header lines and the environment
+// share.
+#pragma once
+
+// Returns 1 when the count bytes at text and at other are the same letters
+// without regard to case. Stops at the first difference, so a shorter
+// zero-terminated text is never read past its end.
+int equalIgnoringCase(const char* text, const char* other, int count);
+
+// Returns the length of the scheme word that text begins with (a letter,
+// then letters, digits, '+', '-' and '.'), 0 when it begins with none.
+int schemeWordLength(const char* text);
