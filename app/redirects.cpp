@@ -29,9 +29,7 @@ int refuseRedirect(TransferResult& result, int refusal) {
 
 // Notes a failed lookup of a redirect's host as a failed connect. Returns 0.
 int failLookup(TransferResult& result) {
-    int code = lastSocketError();
-    const char* reason = lookupErrorText(code);
-    if (reason == nullptr) reason = socketErrorText(code);
+    const char* reason = lookupFailureText(lastSocketError());
     assignFormat(result.errorText, "GetHostByName: %s", reason == nullptr ? "" : reason);
     result.stage = stageConnect;
     return 0;

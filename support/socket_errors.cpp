@@ -94,10 +94,14 @@ const char* lookupErrorText(int code) {
     return nullptr;
 }
 
+const char* lookupFailureText(int code) {
+    const char* reason = lookupErrorText(code);
+    return reason != nullptr ? reason : socketErrorText(code);
+}
+
 void reportLookupFailure(const char* what) {
     int code = lastSocketError();
-    const char* reason = lookupErrorText(code);
-    if (reason == nullptr) reason = socketErrorText(code);
+    const char* reason = lookupFailureText(code);
     // A code without any text still ends the line, and says which it was.
     if (reason == nullptr) {
         logAt(1, "%s: error %d\n", what, code);

@@ -20,6 +20,10 @@ void reportFailure(const char* what);
 // Returns the text for a host lookup code (11001 to 11004), or null.
 const char* lookupErrorText(int code);
 
+// Returns the text for a failed host lookup's code: its lookup text, else
+// its socket text; null for a code with neither.
+const char* lookupFailureText(int code);
+
 // Writes "<what>: <reason>\n" at level 1 for a failed host lookup: the
 // lookup text of the last socket error, else its socket text.
 void reportLookupFailure(const char* what);
