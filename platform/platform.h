@@ -136,6 +136,35 @@ const int kMoveUnavailable = -3;
 // with receiveBytes instead). Watches the interrupt like receiveBytes.
 int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written);
 
+// Waits until one of the count sockets has bytes to read (or its peer
+// closed or failed it), an interrupt arrives (the handler runs first) or
+// limitMillis pass (negative: no limit; the idle limit does not apply).
+// Sets ready[i] to 1 for each socket that can be read, 0 for the others.
+// Returns the count that can be read, 0 when the time passed, -1 on
+// failure with the last socket error set.
+int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis);
+
+// Writes out what the stream holds, then places the file's position at
+// offset, past 2 GiB as well, for the writes that follow. Returns 0, or -1
+// with the runtime's error left set.
+int seekOutputFile(std::FILE* file, std::int64_t offset);
+
+// Writes out buffered bytes, then cuts the file to length and places the
+// position there (the null device is only placed). Returns 0, or -1 with
+// the runtime's error left set and failedCall naming the call.
+int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall);
+
+// Makes count bytes the whole content of the file name: they are written
+// to name + ".tmp", created exclusively (a leftover of that name, even a
+// link, is removed first and never written through), which then replaces
+// name in one step. Returns 0, or -1 with the runtime's error left set and
+// failedCall naming the call.
+int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall);
+
+// Removes the file name. Returns 0 when it is gone or never was, -1 with
+// the runtime's error left set.
+int removeFileIfPresent(const char* name);
+
 // Returns 1 when standard error is a terminal, 0 otherwise (asked once).
 int standardErrorIsTerminal();
 

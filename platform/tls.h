@@ -47,5 +47,9 @@ int tlsSend(TlsSession* session, const char* bytes, int count);
 // code, since it cannot be told from a cut.
 int tlsReceive(TlsSession* session, char* block, int capacity);
 
+// Returns 1 when decrypted bytes, or records already received, wait
+// inside the session: the socket may never turn readable for them.
+int tlsHasBufferedBytes(TlsSession* session);
+
 // Releases the session; the socket stays open for closeSocket.
 void tlsEnd(TlsSession* session);
