@@ -138,7 +138,8 @@ int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, in
 
 // Waits until one of the count sockets has bytes to read (or its peer
 // closed or failed it), an interrupt arrives (the handler runs first) or
-// limitMillis pass (negative: no limit; the idle limit does not apply).
+// limitMillis pass (negative: no limit; 0: only a look; the idle limit
+// does not apply). count is at most 64, as many as select takes on Windows.
 // Sets ready[i] to 1 for each socket that can be read, 0 for the others.
 // Returns the count that can be read, 0 when the time passed, -1 on
 // failure with the last socket error set.

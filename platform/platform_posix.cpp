@@ -506,6 +506,59 @@ int receiveBytes(SocketHandle socket, char* block, int capacity) {
     }
 }
 
+namespace {
+
+// The most sockets one wait watches, as Windows Sockets' select allows.
+const int kMostWatchedSockets = 64;
+
+// Returns the poll timeout for a wait until deadline (limitMillis negative:
+// none), or -2 once the deadline has passed.
+int pollTimeout(std::int64_t limitMillis, std::int64_t deadline) {
+    if (limitMillis <= 0) return limitMillis == 0 ? 0 : static_cast<int>(kLongestPollMillis);
+    std::int64_t left = deadline - millisNow();
+    if (left <= 0) return -2;
+    return static_cast<int>(left < kLongestPollMillis ? left : kLongestPollMillis);
+}
+
+// Sets ready from the sockets' events. Returns the count that can be read;
+// a close or a failure counts, so that the read meets it.
+int markReadable(const pollfd* watched, int count, int* ready) {
+    int readable = 0;
+    for (int index = 0; index < count; ++index) {
+        ready[index] = (watched[index].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        readable += ready[index];
+    }
+    return readable;
+}
+
+}  // namespace
+
+int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis) {
+    if (count < 0 || count > kMostWatchedSockets) {
+        errno = EINVAL;
+        return failWithErrno();
+    }
+    pollfd watched[kMostWatchedSockets + 1];
+    for (int index = 0; index < count; ++index) {
+        watched[index] = {static_cast<int>(sockets[index]), POLLIN, 0};
+        ready[index] = 0;
+    }
+    watched[count] = {interruptPipe[0], POLLIN, 0};
+    nfds_t watchedCount = static_cast<nfds_t>(interruptPipe[0] >= 0 ? count + 1 : count);
+    std::int64_t deadline = millisNow() + limitMillis;
+    for (;;) {
+        runInterruptHandlerIfPending();
+        int timeout = pollTimeout(limitMillis, deadline);
+        if (timeout == -2) return 0;
+        int outcome = poll(watched, watchedCount, timeout);
+        if (outcome < 0 && errno != EINTR) return failWithErrno();
+        runInterruptHandlerIfPending();
+        int readable = outcome > 0 ? markReadable(watched, count, ready) : 0;
+        if (readable > 0) return readable;
+        if (outcome == 0 && limitMillis == 0) return 0;
+    }
+}
+
 int waitForSocketReady(SocketHandle socket, int forWrite) {
     return waitForSocket(static_cast<int>(socket), forWrite ? POLLOUT : POLLIN);
 }
@@ -573,16 +626,80 @@ std::int64_t regularFileSize(std::FILE* file) {
     return static_cast<std::int64_t>(status.st_size);
 }
 
-int emptyOutputFile(std::FILE* file, const char** failedCall) {
+int emptyOutputFile(std::FILE* file, const char** failedCall) { return cutOutputFile(file, 0, failedCall); }
+
+int seekOutputFile(std::FILE* file, std::int64_t offset) {
+    if (std::fflush(file) != 0) return -1;
+    // fseeko moves the descriptor too, where the direct path writes.
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET);
+}
+
+int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall) {
     *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;
     *failedCall = "fseek";
-    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
+    if (fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) return -1;
     struct stat status;
     if (fstat(fileno(file), &status) == 0 && !S_ISREG(status.st_mode)) return 0;
     *failedCall = "ftruncate";
-    return ftruncate(fileno(file), 0);
+    return ftruncate(fileno(file), static_cast<off_t>(length));
 }
+
+namespace {
+
+// Writes all count bytes to a fresh descriptor. Returns 0, or -1 (errno kept).
+int writeWhole(int descriptor, const char* bytes, int count) {
+    int done = 0;
+    while (done < count) {
+        ssize_t put = write(descriptor, bytes + done, static_cast<size_t>(count - done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            return -1;
+        }
+        done += static_cast<int>(put);
+    }
+    return 0;
+}
+
+// Gives up a half-made replacement, keeping the error of the failed call.
+int dropTemporary(const char* temporary) {
+    int savedErrno = errno;
+    unlink(temporary);
+    errno = savedErrno;
+    return -1;
+}
+
+}  // namespace
+
+int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
+    char temporary[4096];
+    int length = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
+    *failedCall = "open";
+    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    // A leftover, even a link planted there, goes; O_EXCL then refuses
+    // anything that reappears, so no other file is ever written through.
+    if (unlink(temporary) != 0 && errno != ENOENT) return -1;
+    int descriptor = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (descriptor < 0) return -1;
+    *failedCall = "write";
+    if (writeWhole(descriptor, bytes, count) != 0) {
+        int savedErrno = errno;
+        close(descriptor);
+        errno = savedErrno;
+        return dropTemporary(temporary);
+    }
+    *failedCall = "close";
+    if (close(descriptor) != 0) return dropTemporary(temporary);
+    *failedCall = "rename";
+    if (rename(temporary, name) != 0) return dropTemporary(temporary);
+    return 0;
+}
+
+int removeFileIfPresent(const char* name) { return unlink(name) == 0 || errno == ENOENT ? 0 : -1; }
 
 int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written) {
     written = 0;

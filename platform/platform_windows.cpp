@@ -26,9 +26,14 @@
 #include <winsock.h>
 
 #include <atomic>
+#include <climits>
 #include <csignal>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 
 #include "platform/platform.h"
 
@@ -295,6 +300,63 @@ int receiveBytes(SocketHandle socket, char* block, int capacity) {
     return result;
 }
 
+namespace {
+
+// Returns the length of the next step of a wait that ends at deadline
+// (limitMillis negative: never; 0: at once), or -1 once it has passed.
+std::int64_t nextReadableStep(std::int64_t limitMillis, std::int64_t deadline) {
+    if (limitMillis <= 0) return limitMillis == 0 ? 0 : kStepMillis;
+    std::int64_t left = deadline - monotonicMillis();
+    if (left <= 0) return -1;
+    return left < kStepMillis ? left : kStepMillis;
+}
+
+// Sets ready from what select left in the sets. Returns the count that can
+// be read; a failed socket counts, so that the read meets the failure.
+int markReadable(const SocketHandle* sockets, int count, int* ready, fd_set& readable, fd_set& failed) {
+    int found = 0;
+    for (int index = 0; index < count; ++index) {
+        SOCKET socket = static_cast<SOCKET>(sockets[index]);
+        ready[index] = FD_ISSET(socket, &readable) || FD_ISSET(socket, &failed) ? 1 : 0;
+        found += ready[index];
+    }
+    return found;
+}
+
+}  // namespace
+
+int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis) {
+    if (count < 0 || count > FD_SETSIZE) {
+        lastError = WSAEINVAL;
+        return -1;
+    }
+    for (int index = 0; index < count; ++index) ready[index] = 0;
+    std::int64_t deadline = monotonicMillis() + limitMillis;
+    for (;;) {
+        runInterruptHandlerIfPending();
+        std::int64_t step = nextReadableStep(limitMillis, deadline);
+        if (step < 0) return 0;
+        if (count == 0) {  // select refuses empty sets
+            Sleep(static_cast<DWORD>(step));
+            if (limitMillis == 0) return 0;
+            continue;
+        }
+        fd_set readable;
+        fd_set failed;
+        FD_ZERO(&readable);
+        FD_ZERO(&failed);
+        for (int index = 0; index < count; ++index) {
+            FD_SET(static_cast<SOCKET>(sockets[index]), &readable);
+            FD_SET(static_cast<SOCKET>(sockets[index]), &failed);
+        }
+        timeval timeout = {static_cast<long>(step / 1000), static_cast<long>(step % 1000 * 1000)};
+        int outcome = select(0, &readable, nullptr, &failed, &timeout);
+        if (finishCall(outcome == SOCKET_ERROR) != 0) return -1;
+        if (outcome > 0) return markReadable(sockets, count, ready, readable, failed);
+        if (limitMillis == 0) return 0;
+    }
+}
+
 int waitForSocketReady(SocketHandle socket, int forWrite) {
     return waitForSocket(static_cast<SOCKET>(socket), forWrite);
 }
@@ -348,6 +410,40 @@ int isNullDevice(HANDLE handle) {
     return GetFileType(handle) == FILE_TYPE_CHAR && !GetConsoleMode(handle, &mode);
 }
 
+// The runtime's error for a failed system call, so that its text reads
+// as the reason.
+int errnoForSystemError(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        default:
+            return EIO;
+    }
+}
+
+// Gives up a half-made replacement, keeping the error of the failed call.
+int dropTemporary(const char* temporary) {
+    int savedErrno = errno;
+    DeleteFileA(temporary);
+    errno = savedErrno;
+    return -1;
+}
+
 }  // namespace
 
 int outputCanBeEmptied(std::FILE* file) {
@@ -361,15 +457,73 @@ std::int64_t regularFileSize(std::FILE* file) {
     return _filelengthi64(_fileno(file));
 }
 
-int emptyOutputFile(std::FILE* file, const char** failedCall) {
+int emptyOutputFile(std::FILE* file, const char** failedCall) { return cutOutputFile(file, 0, failedCall); }
+
+// msvcrt's fseek stops at 2 GiB; its fsetpos takes a 64-bit position
+// and, like fseek, readies the stream for a write after a read.
+int seekOutputFile(std::FILE* file, std::int64_t offset) {
+    if (std::fflush(file) != 0) return -1;
+    fpos_t position = offset;
+    return fsetpos(file, &position);
+}
+
+int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall) {
     *failedCall = "fflush";
     if (std::fflush(file) != 0) return -1;
     *failedCall = "fseek";
-    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
+    fpos_t position = length;
+    if (fsetpos(file, &position) != 0) return -1;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
-    *failedCall = "_chsize";
-    return _chsize(_fileno(file), 0);
+    if (length <= LONG_MAX) {
+        *failedCall = "_chsize";
+        return _chsize(_fileno(file), static_cast<long>(length));
+    }
+    // Past _chsize's reach: the handle stands at length since the seek.
+    *failedCall = "SetEndOfFile";
+    if (SetEndOfFile(handle)) return 0;
+    errno = errnoForSystemError(GetLastError());
+    return -1;
+}
+
+int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
+    char temporary[MAX_PATH + 8];
+    int length = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
+    *failedCall = "open";
+    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (removeFileIfPresent(temporary) != 0) return -1;
+    int descriptor = _open(temporary, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor < 0) return -1;
+    *failedCall = "write";
+    int written = 0;
+    while (written < count) {
+        int put = _write(descriptor, bytes + written, static_cast<unsigned>(count - written));
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            int savedErrno = errno;
+            _close(descriptor);
+            errno = savedErrno;
+            return dropTemporary(temporary);
+        }
+        written += put;
+    }
+    *failedCall = "close";
+    if (_close(descriptor) != 0) return dropTemporary(temporary);
+    *failedCall = "rename";
+    if (MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING)) return 0;
+    errno = errnoForSystemError(GetLastError());
+    return dropTemporary(temporary);
+}
+
+int removeFileIfPresent(const char* name) {
+    if (DeleteFileA(name)) return 0;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    errno = errnoForSystemError(error);
+    return -1;
 }
 
 // Windows has no call that moves socket bytes into a file without passing

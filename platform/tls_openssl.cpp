@@ -28,6 +28,8 @@ int tlsSend(TlsSession*, const char*, int) { return -1; }
 
 int tlsReceive(TlsSession*, char*, int) { return -1; }
 
+int tlsHasBufferedBytes(TlsSession*) { return 0; }
+
 void tlsEnd(TlsSession*) {}
 
 #else
@@ -55,7 +57,7 @@ const int kLargestRecord = 16384;
     X(X509_check_host) X(X509_check_ip_asc) X(X509_get0_notBefore) X(X509_get0_notAfter)      \
     X(ASN1_TIME_to_tm) X(X509_get_default_cert_dir) X(X509_get_ext_d2i) X(OPENSSL_sk_num)      \
     X(OPENSSL_sk_value) X(GENERAL_NAMES_free) X(ASN1_STRING_get0_data) X(ASN1_STRING_length)  \
-    X(ERR_get_error) X(ERR_clear_error)
+    X(ERR_get_error) X(ERR_clear_error) X(SSL_pending) X(SSL_has_pending)
 
 struct TlsLibrary {
 #define DECLARE_POINTER(name) decltype(&::name) name;
@@ -356,6 +358,10 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
         if (outcome == callRefused) setLastSocketError(kDisconnectedCode);
         return -1;
     }
+}
+
+int tlsHasBufferedBytes(TlsSession* session) {
+    return tls.SSL_pending(session->connection) > 0 || tls.SSL_has_pending(session->connection) ? 1 : 0;
 }
 
 void tlsEnd(TlsSession* session) {

@@ -608,6 +608,12 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
     return taken;
 }
 
+// A close_notify decrypted ahead of its call counts: the next receive
+// reports the end. A record not yet whole waits for the socket anyway.
+int tlsHasBufferedBytes(TlsSession* session) {
+    return session->plainLength > 0 || session->serverEnded || holdsWholeRecord(*session) ? 1 : 0;
+}
+
 void tlsEnd(TlsSession* session) {
     if (session == nullptr) return;
     if (SecIsValidHandle(&session->context)) sspi->DeleteSecurityContext(&session->context);

@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include "http/transfer.h"
+#include "platform/platform.h"
 #include "support/log.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/in_process.h"
@@ -293,5 +296,141 @@ TEST(BodyPathRefused, FileSizeLimitGivesSameNoteOnBothPaths) {
     EXPECT_TRUE(stored[0] == patternBytes(kLimit, 5));
     EXPECT_TRUE(stored[1] == patternBytes(stored[1].size(), 5));
 }
+
+// Writes at an offset, perhaps after a cut; the tail of the file shows
+// where the bytes landed.
+struct PlacementCase {
+    const char* name;
+    const char* before;
+    std::int64_t cut;  // -1: none
+    std::int64_t at;
+    const char* bytes;
+    std::int64_t size;
+    std::string tail;
+};
+
+const PlacementCase kPlacementCases[] = {
+    {"PastTheEndLeavesZeros", "abc", -1, 6, "XY", 8, std::string("abc\0\0\0XY", 8)},
+    {"InsideOverwrites", "abcdef", -1, 2, "Z", 6, "abZdef"},
+    {"CutKeepsLeadingBytes", "abcdef", 2, 2, "Q", 3, "abQ"},
+    {"PastTwoGibibytes", "abc", -1, std::int64_t(3) << 30, "XY", (std::int64_t(3) << 30) + 2, "XY"},
+};
+
+class OutputPlacement : public testing::TestWithParam<PlacementCase> {};
+
+TEST_P(OutputPlacement, LandsAtTheOffset) {
+    const PlacementCase& row = GetParam();
+    Output output;
+    openRegularFile(output);
+    std::fputs(row.before, output.file);
+    const char* failedCall = "";
+    EXPECT_EQ(0, row.cut >= 0 ? cutOutputFile(output.file, row.cut, &failedCall) : 0) << failedCall;
+    ASSERT_EQ(0, seekOutputFile(output.file, row.at));
+    // The direct path writes where the descriptor stands.
+    EXPECT_EQ(row.at, lseek(fileno(output.file), 0, SEEK_CUR));
+    std::fputs(row.bytes, output.file);
+    std::fflush(output.file);
+    EXPECT_EQ(row.size, regularFileSize(output.file));
+    std::string tail(row.tail.size(), '?');
+    off_t from = static_cast<off_t>(row.size) - static_cast<off_t>(tail.size());
+    EXPECT_EQ(static_cast<ssize_t>(tail.size()), pread(fileno(output.file), &tail[0], tail.size(), from));
+    EXPECT_EQ(row.tail, tail);
+    std::fclose(output.file);
+    std::remove(output.path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, OutputPlacement, testing::ValuesIn(kPlacementCases), CaseName());
+
+// Returns the file's bytes, or "(none)"; with text, first makes them that.
+std::string fileText(const std::string& path, const char* text = nullptr) {
+    std::FILE* file = std::fopen(path.c_str(), text != nullptr ? "w+b" : "rb");
+    if (file == nullptr) return "(none)";
+    if (text != nullptr) std::fputs(text, file);
+    std::string bytes = fileBytes(file);
+    std::fclose(file);
+    return bytes;
+}
+
+// What a leftover of the temporary name is, or where the state file goes.
+enum Leftover { noLeftover, linkedLeftover, missingDirectory };
+
+struct ReplaceCase {
+    const char* name;
+    Leftover leftover;
+    int result;
+    const char* failedCall;
+    const char* content;
+};
+
+const ReplaceCase kReplaceCases[] = {
+    {"ReplacesExistingFile", noLeftover, 0, "", "new"},
+    {"RemovesLinkedLeftoverOnly", linkedLeftover, 0, "", "new"},
+    {"MissingDirectoryFailsAtOpen", missingDirectory, -1, "open", "(none)"},
+};
+
+class ReplaceFile : public testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(ReplaceFile, LeavesOnlyTheNewContent) {
+    const ReplaceCase& row = GetParam();
+    char directory[] = "/tmp/webhaul-state-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(directory));
+    std::string base = directory;
+    std::string name = base + (row.leftover == missingDirectory ? "/gone/out.webhaul" : "/out.webhaul");
+    fileText(base + "/out.webhaul", "old content");
+    fileText(base + "/other", "other");
+    EXPECT_EQ(0, row.leftover == linkedLeftover ? symlink((base + "/other").c_str(), (name + ".tmp").c_str()) : 0);
+    const char* failedCall = "";
+    EXPECT_EQ(row.result, replaceFileContent(name.c_str(), "new", 3, &failedCall));
+    EXPECT_STREQ(row.failedCall, row.result != 0 ? failedCall : "");
+    EXPECT_EQ(row.content, fileText(name));
+    EXPECT_EQ("other", fileText(base + "/other"));
+    EXPECT_EQ("(none)", fileText(name + ".tmp"));
+    for (const char* each : {"/out.webhaul", "/other", "/gone"}) EXPECT_EQ(0, removeFileIfPresent((base + each).c_str()));
+    rmdir(directory);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ReplaceFile, testing::ValuesIn(kReplaceCases), CaseName());
+
+// Two connections: which peer sent a byte or closed, and what the wait sees.
+struct ReadableCase {
+    const char* name;
+    int sendOn;   // -1: none
+    int closeOn;  // -1: none
+    int count;
+    int ready[2];
+};
+
+const ReadableCase kReadableCases[] = {
+    {"SecondHasBytes", 1, -1, 1, {0, 1}},
+    {"ClosedPeerCounts", -1, 0, 1, {1, 0}},
+    {"NothingTimesOut", -1, -1, 0, {0, 0}},
+};
+
+class ReadableSockets : public testing::TestWithParam<ReadableCase> {};
+
+TEST_P(ReadableSockets, MarksOnlyTheReadyOnes) {
+    const ReadableCase& row = GetParam();
+    int pairs[2][2];
+    SocketHandle sockets[2];
+    for (int index = 0; index < 2; ++index) {
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pairs[index]));
+        sockets[index] = pairs[index][0];
+    }
+    EXPECT_EQ(1, row.sendOn >= 0 ? write(pairs[row.sendOn][1], "x", 1) : 1);
+    if (row.closeOn >= 0) close(pairs[row.closeOn][1]);
+    int ready[2] = {-1, -1};
+    std::int64_t startedAt = monotonicMillis();
+    EXPECT_EQ(row.count, waitForReadableSockets(sockets, 2, ready, 200));
+    EXPECT_EQ(row.ready[0], ready[0]);
+    EXPECT_EQ(row.ready[1], ready[1]);
+    std::int64_t waited = monotonicMillis() - startedAt;
+    EXPECT_TRUE(row.count == 0 ? waited >= 200 : waited < 200) << waited;
+    for (int index = 0; index < 2; ++index) {
+        close(pairs[index][0]);
+        if (index != row.closeOn) close(pairs[index][1]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, ReadableSockets, testing::ValuesIn(kReadableCases), CaseName());
 
 }  // namespace
