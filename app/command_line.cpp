@@ -55,6 +55,17 @@ void scanSeconds(const char* text, int& seconds) {
     seconds = static_cast<int>(value < kLongestSeconds ? value : kLongestSeconds);
 }
 
+// The most connections -s takes for one file.
+const int kMostConnections = 16;
+
+// Reads the connection count after -s; an argument without digits leaves
+// it unchanged, and a count outside 1..16 is taken as the nearer end.
+void scanConnections(const char* text, int& connections) {
+    if (*text < '0' || *text > '9') return;
+    long value = std::strtol(text, nullptr, 10);
+    connections = value < 1 ? 1 : static_cast<int>(value < kMostConnections ? value : kMostConnections);
+}
+
 void scanOption(const char* argument, CommandLine& commandLine) {
     switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
         case 'h':
@@ -71,6 +82,9 @@ void scanOption(const char* argument, CommandLine& commandLine) {
             break;
         case 'r':
             scanRangeOption(argument + 2, commandLine);
+            break;
+        case 's':
+            scanConnections(argument + 2, commandLine.connections);
             break;
         case 't':
             scanSeconds(argument + 2, commandLine.idleLimitSeconds);
@@ -130,6 +144,7 @@ const char* const kUsageLines[] = {
     "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n",
     "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n",
     "  -k     Accept any server certificate (https)\n",
+    "  -sn    n = connections for one file, each fetching a part: 1..16, default=1\n",
     "\n",
     "E.G. To retreive //" WEBHAUL_EXAMPLE_HOST "/vellum/foo.zip you would say:\n",
     "C:\\> webhaul foo.zip " WEBHAUL_EXAMPLE_HOST " /vellum/foo.zip\n",

@@ -25,6 +25,7 @@ struct CommandLine {
     int positionalCount = 0;  // counts arguments past the third as well
     int idleLimitSeconds = 60;   // -t: 0 waits for ever
     int firstPauseSeconds = 1;   // -w: before the first poor retry; 0: none
+    int connections = 1;         // -s: connections that fetch parts of the file at once
 };
 
 // Scans the arguments after the program name; -v sets verbosity at once.

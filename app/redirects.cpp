@@ -10,16 +10,6 @@
 
 namespace {
 
-// Writes the request's address as an absolute URL, the base of a Location.
-void composeAddress(const TransferRequest& request, BoundedString& address) {
-    const char* scheme = request.secure ? "https" : "http";
-    int defaultPort = request.secure ? kDefaultHttpsPort : kDefaultHttpPort;
-    BoundedString port;
-    if (request.port != defaultPort) assignFormat(port, ":%d", request.port);
-    assignFormat(address, "%s://%s%s", scheme, textOf(request.host), textOf(port));
-    appendBytes(address, request.path.buffer, request.path.length);
-}
-
 // Ends the attempt on a redirect that is not followed. Returns 0.
 int refuseRedirect(TransferResult& result, int refusal) {
     assignText(result.errorText, redirectRefusalLine(refusal));
@@ -75,6 +65,15 @@ int sendBackToOrigin(TransferRequest& request, TransferResult& result) {
 }
 
 }  // namespace
+
+void composeAddress(const TransferRequest& request, BoundedString& address) {
+    const char* scheme = request.secure ? "https" : "http";
+    int defaultPort = request.secure ? kDefaultHttpsPort : kDefaultHttpPort;
+    BoundedString port;
+    if (request.port != defaultPort) assignFormat(port, ":%d", request.port);
+    assignFormat(address, "%s://%s%s", scheme, textOf(request.host), textOf(port));
+    appendBytes(address, request.path.buffer, request.path.length);
+}
 
 int lookUpHost(const BoundedString& host, int port, AddressList& addresses) {
     if (parseNumericAddress(textOf(host), port, addresses)) return 1;

@@ -6,6 +6,10 @@
 #include "app/server_argument.h"
 #include "http/transfer.h"
 
+// Writes the request's address as an absolute URL: the base of a
+// Location, and the address a state file names.
+void composeAddress(const TransferRequest& request, BoundedString& address);
+
 // Fills the addresses from a numeric address or a host lookup (traced at
 // level 9). Returns 1, or 0 with the lookup code as last socket error.
 int lookUpHost(const BoundedString& host, int port, AddressList& addresses);

@@ -6,13 +6,6 @@
 
 namespace {
 
-// A failed retry that made the file grow by fewer bytes than this counts
-// as poor.
-const std::int64_t kProductiveBytes = 25600;
-const int kPoorRetryLimit = 3;
-// Pauses stop doubling here, long before their count could overflow.
-const std::int64_t kLongestPauseMillis = 24 * 3600 * 1000;
-
 // Asks for the rest of the file from where the stored bytes end.
 void planResume(TransferRequest& request) {
     request.kind = attemptResume;

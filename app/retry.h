@@ -6,6 +6,13 @@
 
 #include "http/transfer.h"
 
+// A failed retry that made the file grow by fewer bytes than this counts
+// as poor.
+const std::int64_t kProductiveBytes = 25600;
+const int kPoorRetryLimit = 3;
+// Pauses stop doubling here, long before their count could overflow.
+const std::int64_t kLongestPauseMillis = 24 * 3600 * 1000;
+
 // How long to wait before a retry that follows a poor attempt: the first
 // such pause, then twice the one before, until an attempt is productive.
 struct RetryPauses {

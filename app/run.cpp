@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/continued_parts.h"
+#include "app/parts_run.h"
 #include "app/proxy.h"
 #include "app/redirects.h"
 #include "app/retry.h"
@@ -40,6 +42,7 @@ bool socketsStarted = false;
 char outputBuffer[64 * 1024];
 
 void onInterrupt() {
+    savePartsBeforeExit();
     endActiveProgress();  // on a line of its own, after the last count
     logAt(1, "INTERRUPT\n");
     finishRun();
@@ -144,12 +147,57 @@ int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
 // Says that a continued file needed nothing more from the server.
 void sayFileComplete() { logAt(3, "The file is complete already: nothing to fetch\n"); }
 
-// Runs the first attempt and any retries. Returns the exit status.
-int transfer(TransferRequest& request, RetryPauses& pauses) {
+// Removes the state file of a file that is whole. Returns 1, or 0 after
+// the level-1 line.
+int forgetState(const TransferRequest& request) {
+    if (request.handOver == nullptr || request.handOver->stateFile.length == 0) return 1;
+    if (removeFileIfPresent(textOf(request.handOver->stateFile)) == 0) return 1;
+    logAt(1, "remove: %s\n", std::strerror(errno));
+    return 0;
+}
+
+// Returns 1 when the attempt handed its reply to the loop of parts.
+int handedToParts(const TransferRequest& request) {
+    return request.handOver != nullptr && request.handOver->takenOver;
+}
+
+// A file that changed while parts were fetched is started over on one
+// connection; without a proven start nothing of it is worth keeping.
+// Returns 1, or 0 after ending the result on a failed file call.
+int readyRestart(TransferRequest& request, TransferResult& result) {
+    if (request.stored.count > 0) return 1;
+    const char* failedCall = "remove";
+    if (cutOutputFile(request.output, 0, &failedCall) == 0 && forgetState(request)) return 1;
+    assignFormat(result.errorText, "%s: %s\n", failedCall, std::strerror(errno));
+    result.stage = stageWriteFile;
+    return 0;
+}
+
+// Fetches the rest of the file in parts for as long as replies are handed
+// over: a file that changed meanwhile is started over and split again.
+// Sets retried when any part or restart needed a retry.
+void fetchHandedOver(TransferRequest& request, TransferResult& result, RetryPauses& pauses, PartsSettings& parts,
+                     int& retried) {
+    while (handedToParts(request)) {
+        int partsRetried = 0;
+        int outcome = fetchInParts(request, result, parts, partsRetried);
+        parts.plan = nullptr;  // a state file plans the first hand-over only
+        request.handOver->hasPlan = 0;
+        if (partsRetried || outcome == partsFileChanged) retried = 1;
+        if (outcome != partsFileChanged || !readyRestart(request, result)) return;
+        pauses.lastGain = 0;
+        retryTransfer(request, result, pauses);
+    }
+}
+
+// Runs the first attempt and any retries, and the parts a reply was
+// split into. Returns the exit status.
+int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts) {
     TransferResult result;
     if (request.kind == attemptResume && storedBytesComplete(request.stored)) {
         sayFileComplete();
-        return closeOutput(request.output) ? kStatusDone : kStatusFileFailed;
+        int forgotten = forgetState(request);
+        return closeOutput(request.output) && forgotten ? kStatusDone : kStatusFileFailed;
     }
     std::int64_t before = request.stored.count;
     int firstCompleted = fetchFollowing(request, result);
@@ -157,6 +205,8 @@ int transfer(TransferRequest& request, RetryPauses& pauses) {
         pauses.lastGain = request.stored.count - before;
         retryTransfer(request, result, pauses);
     }
+    int retried = !firstCompleted;
+    fetchHandedOver(request, result, pauses, parts, retried);
     if (endsWithoutRetry(result)) return endWithoutRetry(request, result);
     // Every error status that -f refused shows, the last one included.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
@@ -165,8 +215,11 @@ int transfer(TransferRequest& request, RetryPauses& pauses) {
     // A tail that cannot be written is lost data, whatever else happened.
     if (!closeOutput(request.output)) return kStatusFileFailed;
     if (firstCompleted && request.kind == attemptResume && result.replyStatus == 416) sayFileComplete();
-    if (!request.headersOnly && result.stage == stageCompleted) showClosingLine(request.stored.count);
-    if (!firstCompleted) return kStatusRetried + result.stage;
+    if (!request.headersOnly && result.stage == stageCompleted) {
+        if (!forgetState(request)) return kStatusFileFailed;
+        showClosingLine(request.stored.count);
+    }
+    if (retried) return kStatusRetried + result.stage;
     printSummary(result);
     return kStatusDone;
 }
@@ -205,9 +258,23 @@ void continueKeptFile(TransferRequest& request, std::int64_t size) {
     request.rangeLast = stored.lastByte;
 }
 
+// Takes the state file beside a regular output: a run that empties the
+// file removes it, and -c reads it. Returns 0, or the exit status after
+// the level-1 line.
+int takeStateFile(const CommandLine& commandLine, TransferRequest& request, PartsSettings& parts) {
+    if (regularFileSize(request.output) < 0) return 0;
+    partsStateName(textOf(commandLine.localFile), request.handOver->stateFile);
+    if (request.headersOnly && commandLine.continueFile) return 0;
+    if (!commandLine.continueFile) return forgetState(request) ? 0 : kStatusFileFailed;
+    static PartsState plan;
+    int decision = continueFromState(request, parts.address, regularFileSize(request.output), plan);
+    if (decision == continueWithPlan) parts.plan = &plan;
+    return decision == continueFailed ? kStatusFileFailed : 0;
+}
+
 // Opens the output and, with -c, readies the first request to continue
 // it. Returns 0, or the exit status after the level-1 line.
-int prepareOutput(const CommandLine& commandLine, TransferRequest& request) {
+int prepareOutput(const CommandLine& commandLine, TransferRequest& request, PartsSettings& parts) {
     request.output = openOutput(commandLine);
     if (request.output == nullptr) {
         int openError = errno;  // before any other call can change it
@@ -215,6 +282,12 @@ int prepareOutput(const CommandLine& commandLine, TransferRequest& request) {
         return kStatusFileFailed;
     }
     std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
+    int stateStatus = takeStateFile(commandLine, request, parts);
+    if (stateStatus != 0) {
+        std::fclose(request.output);
+        return stateStatus;
+    }
+    if (parts.plan != nullptr) return 0;  // the request asks from the first gap
     std::int64_t size = commandLine.continueFile ? regularFileSize(request.output) : 0;
     if (size <= 0 || request.headersOnly) return 0;  // nothing to continue: as without -c
     int status = 0;
@@ -309,7 +382,14 @@ int runCommandLine(const CommandLine& commandLine) {
     request.askedFirst = commandLine.rangeFirst;
     request.askedLast = commandLine.rangeLast;
     request.failOnError = commandLine.failOnError;
-    int failed = prepareOutput(commandLine, request);
+    static PartsHandOver handOver;  // static: it holds a receive block
+    handOver.connections = commandLine.connections;
+    request.handOver = &handOver;
+    PartsSettings parts;
+    parts.idleLimitMillis = commandLine.idleLimitSeconds * kMillisPerSecond;
+    parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
+    composeAddress(request, parts.address);
+    int failed = prepareOutput(commandLine, request, parts);
     if (failed != 0) {
         finishRun();
         return failed;
@@ -317,7 +397,7 @@ int runCommandLine(const CommandLine& commandLine) {
     setInterruptEndsAtOnce(0);
     RetryPauses pauses;
     pauses.firstMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
-    int status = transfer(request, pauses);
+    int status = transfer(request, pauses, parts);
     finishRun();
     return status;
 }

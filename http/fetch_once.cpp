@@ -4,6 +4,7 @@
 
 #include "http/chunked_body.h"
 #include "http/connection.h"
+#include "http/hand_over.h"
 #include "http/progress_line.h"
 #include "http/reply_headers.h"
 #include "http/stored_bytes.h"
@@ -131,6 +132,7 @@ struct BodyReader {
     int complete = 0;           // the body ended where the reply said it would
     int use = useAppend;        // what the reply may do to the stored bytes
     int emptyPending = 0;       // the stored bytes go when the replacing body's first byte comes
+    int toParts = 0;            // the body goes to the loop of several connections
     ProgressLine progress;
     std::int64_t progressLength = -1;
 };
@@ -148,6 +150,11 @@ void countStored(TransferResult& result, BodyReader& body, std::int64_t taken, s
 int emptyForReplacement(TransferRequest& request, TransferResult& result, BodyReader& body) {
     if (!body.emptyPending) return 1;
     body.emptyPending = 0;
+    // The state file must not outlive the bytes it describes.
+    if (request.handOver != nullptr && request.handOver->stateFile.length > 0 &&
+        removeFileIfPresent(textOf(request.handOver->stateFile)) != 0) {
+        return failFileCall(result, "remove", errno);
+    }
     const char* failedCall = "";
     if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
     return 1;
@@ -214,12 +221,6 @@ int failReply(TransferResult& result, BoundedString& note, int use) {
     return 0;
 }
 
-// Returns 1 when asking again may bring the file: the server timed out,
-// was busy or had a passing failure.
-int isPassingFailure(int status) {
-    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
-}
-
 // With failOnError, an error status stores nothing: a passing failure is a
 // failed attempt, any other ends the run. Returns 1 when the reply is refused.
 int refusedByServer(const TransferRequest& request, TransferResult& result, const HeaderSection& section) {
@@ -282,7 +283,15 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     if (body.use == useRefuse || body.use == useCannotReplace) return failReply(result, note, body.use);
     if (body.use == useAlreadyComplete) return 0;
     // A reply that breaks before its body brings a byte leaves the file as it was.
-    body.emptyPending = body.use == useReplace && request.stored.count > 0;
+    // A file continued from its state file holds parts past its start too.
+    int holdsParts = request.handOver != nullptr && request.handOver->hasPlan;
+    body.emptyPending = body.use == useReplace && (request.stored.count > 0 || holdsParts);
+    if (request.handOver != nullptr && replyGoesToParts(request, result, body.use)) {
+        // The parts write at offsets: what the file held must go first.
+        body.toParts = emptyForReplacement(request, result, body);
+        body.complete = 1;
+        return 0;
+    }
     if (body.use == useSkipStored) body.skip = request.stored.count;
     body.chunked = result.chunked;
     if (!body.chunked) body.limit = bodyLength(request, result);
@@ -424,7 +433,14 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
     int received = receiveHeaderSection(connection, block, section, result, cursor, unread);
     // A redirect's body is never read, nor a proxy's answer to CONNECT.
     if (!section.inHeaders && !isFollowedRedirect(result)) logAt(9, "Receiving body...\n");
-    if (!section.inHeaders && startBody(request, result, section, body)) {
+    int reading = !section.inHeaders && startBody(request, result, section, body);
+    if (body.toParts) {
+        recordStoredBytes(request, result, body);
+        handReplyOver(connection, request, result, cursor, unread);
+        dropProgress(body.progress);
+        return 1;
+    }
+    if (reading) {
         if (unread > 0 && !body.complete) takeBodyBytes(request, result, body, cursor, unread);
         if (!body.complete && result.stage == stageCompleted) {
             received = receiveBody(connection, block, request, result, body);
@@ -449,11 +465,18 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
     return receiveReplyOn(connection, request, result);
 }
 
-int fetchOnce(TransferRequest& request, TransferResult& result) {
+int isPassingFailure(int status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+int startAttempt(Connection& connection, TransferRequest& request, TransferResult& result) {
     resetResult(result);
+    return openConnection(connection, request, result) && sendRequest(connection, request, result);
+}
+
+int fetchOnce(TransferRequest& request, TransferResult& result) {
     Connection connection;
-    int completed = openConnection(connection, request, result) && sendRequest(connection, request, result) &&
-                    receiveReplyOn(connection, request, result);
+    int completed = startAttempt(connection, request, result) && receiveReplyOn(connection, request, result);
     if (connection.socket != kInvalidSocket) closeConnection(connection);
     // A write error held in the stream's buffer shows now, before anything
     // else is asked of the server.

@@ -164,3 +164,8 @@ int storedBytesComplete(const StoredBytes& stored) {
     if (stored.lastByte >= 0 && next > stored.lastByte) return 1;
     return stored.totalLength >= 0 && next >= stored.totalLength;
 }
+
+int replyShowsChangedFile(const StoredBytes& stored, const TransferResult& result) {
+    int status = result.replyStatus;
+    return (status == 200 || status == 206 || status == 416) && fileChanged(stored, result);
+}

@@ -29,3 +29,7 @@ void completeStoredBytes(const TransferResult& result, StoredBytes& stored);
 // Returns 1 when the stored bytes already reach the end of what is wanted:
 // past the last byte asked for, or to the known end of the server's file.
 int storedBytesComplete(const StoredBytes& stored);
+
+// Returns 1 when a reply of the file (200, 206 or 416) gives another total
+// or another validator than the stored bytes came with.
+int replyShowsChangedFile(const StoredBytes& stored, const TransferResult& result);

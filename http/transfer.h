@@ -57,6 +57,24 @@ struct ProxySettings {
     int lookedUp = 0;           // addresses holds the proxy's
 };
 
+struct TlsSession;
+
+// A reply whose body the attempt leaves to the loop that fetches the file
+// over several connections: the attempt hands it over when the reply can
+// be split (a known total, ranges taken, an output written at offsets).
+struct PartsHandOver {
+    int connections = 1;      // -s: connections the run may use at once
+    int hasPlan = 0;          // the state file named the missing ranges: any fitting 206 goes over
+    int takenOver = 0;        // set by the attempt: the connection below is open, its body unread
+    int reasonShown = 0;      // the line that says why the run stays on one connection was written
+    SocketHandle socket = kInvalidSocket;
+    TlsSession* tls = nullptr;
+    char pending[16384];      // body bytes that came with the header section
+    int pendingCount = 0;
+    std::int64_t bodyEnd = 0;      // one past the last byte the reply's body holds
+    BoundedString stateFile;       // "<file>.webhaul", removed when the file is emptied
+};
+
 struct TransferRequest {
     int headersOnly = 0;  // non-zero: HEAD instead of GET
     AddressList addresses;         // the server's, tried in order
@@ -83,6 +101,7 @@ struct TransferRequest {
     ProxySettings httpsProxy;      // for https:// addresses
     BoundedString proxyExceptions; // hosts reached without a proxy, comma-separated
     int viaProxy = 0;              // the address is reached through the proxy of its scheme
+    PartsHandOver* handOver = nullptr;  // null: the run stays on one connection
 };
 
 // Returns the proxy for the request's scheme.
@@ -133,7 +152,16 @@ struct TransferResult {
 // complete (stage 0), 0 on failure (stage and errorText set).
 int fetchOnce(TransferRequest& request, TransferResult& result);
 
+// Returns 1 when asking again may bring the file: the server timed out,
+// was busy or had a passing failure.
+int isPassingFailure(int status);
+
 struct Connection;
+
+// Opens the attempt's connection and sends the request: the start of
+// fetchOnce. Returns 1, or 0 with the stage and note; the connection, when
+// one was opened, is left for closeConnection.
+int startAttempt(Connection& connection, TransferRequest& request, TransferResult& result);
 
 // Reads the reply from a connection: the part of fetchOnce after the
 // request was sent. Returns as fetchOnce does.

@@ -7,6 +7,8 @@
 // The code the socket layer reports when a peer closed the connection in
 // order before the reply was complete.
 const int kSocketErrorDisconnected = 10101;
+// The code of a connection that stayed silent past the idle limit.
+const int kSocketErrorTimedOut = 10060;
 
 // Returns the text for a socket error code, or null for a code without one.
 const char* socketErrorText(int code);

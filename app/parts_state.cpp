@@ -1,0 +1,146 @@
+#include "app/parts_state.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char kFirstLine[] = "webhaul parts 1";
+
+// Two addresses at the string cap, the validator and every range fit.
+const int kStateCapacity = 2 * kBoundedStringCap + kValidatorCapacity + kMostParts * 48 + 512;
+// Static: only a run in parts touches it.
+char stateText[kStateCapacity + 1];
+
+// Appends a formatted line at length. Returns the new length.
+__attribute__((format(printf, 2, 3))) int appendLine(int length, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int added = std::vsnprintf(stateText + length, static_cast<size_t>(kStateCapacity - length), format, arguments);
+    va_end(arguments);
+    if (added < 0) return length;
+    return length + added < kStateCapacity ? length + added : kStateCapacity;
+}
+
+int composeState(const PartsState& state) {
+    int length = appendLine(0, "%s\naddress %s\nparts-address %s\n", kFirstLine, textOf(state.address),
+                            textOf(state.partsAddress));
+    length = appendLine(length, "total %" PRId64 "\nfirst %" PRId64 "\nlast %" PRId64 "\n", state.totalLength,
+                        state.firstByte, state.lastByte);
+    if (state.validator[0] != '\0') {
+        length = appendLine(length, "%s %s\n", state.validatorIsTag ? "etag" : "modified", state.validator);
+    }
+    for (int index = 0; index < state.rangeCount; ++index) {
+        length = appendLine(length, "stored %" PRId64 " %" PRId64 "\n", state.starts[index], state.ends[index]);
+    }
+    return appendLine(length, "end\n");
+}
+
+// Reads a whole decimal number that is no byte count past the largest;
+// -1 is taken where allowMinusOne is set. Returns 1 when the text is one.
+int readNumber(const char* text, std::int64_t& number, int allowMinusOne) {
+    if (allowMinusOne && std::strcmp(text, "-1") == 0) {
+        number = -1;
+        return 1;
+    }
+    if (*text < '0' || *text > '9' || std::strlen(text) > 19) return 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text, &end, 10);
+    if (*end != '\0' || value > kLargestByteCount) return 0;
+    number = value;
+    return 1;
+}
+
+// Reads "<first> <end>" as the next stored range. Returns 1 when it is one.
+int readRange(char* text, PartsState& state) {
+    char* space = std::strchr(text, ' ');
+    if (space == nullptr || state.rangeCount == kMostParts) return 0;
+    *space = '\0';
+    int index = state.rangeCount;
+    if (!readNumber(text, state.starts[index], 0) || !readNumber(space + 1, state.ends[index], 0)) return 0;
+    ++state.rangeCount;
+    return 1;
+}
+
+// Takes one line, split at its first space into word and value. Returns 1
+// when it is a line of the state file.
+int readLine(const char* word, char* value, PartsState& state) {
+    BoundedString* address = std::strcmp(word, "address") == 0         ? &state.address
+                             : std::strcmp(word, "parts-address") == 0 ? &state.partsAddress
+                                                                      : nullptr;
+    if (address != nullptr) {
+        assignText(*address, value);
+        return 1;
+    }
+    if (std::strcmp(word, "total") == 0) return readNumber(value, state.totalLength, 0);
+    if (std::strcmp(word, "first") == 0) return readNumber(value, state.firstByte, 0);
+    if (std::strcmp(word, "last") == 0) return readNumber(value, state.lastByte, 1);
+    if (std::strcmp(word, "stored") == 0) return readRange(value, state);
+    int tag = std::strcmp(word, "etag") == 0;
+    if ((!tag && std::strcmp(word, "modified") != 0) || std::strlen(value) >= sizeof state.validator) return 0;
+    std::strcpy(state.validator, value);
+    state.validatorIsTag = tag;
+    return 1;
+}
+
+// Reads the lines of text. Returns a StateReading.
+int readStateText(char* text, PartsState& state) {
+    char* line = text;
+    int lineNumber = 0;
+    for (char* end = std::strchr(line, '\n'); end != nullptr; line = end + 1, end = std::strchr(line, '\n')) {
+        *end = '\0';
+        if (lineNumber++ == 0) {
+            if (std::strcmp(line, kFirstLine) != 0) return stateUnreadable;
+            continue;
+        }
+        if (std::strcmp(line, "end") == 0) return *(end + 1) == '\0' && state.totalLength >= 0 ? stateRead : stateUnreadable;
+        char* space = std::strchr(line, ' ');
+        if (space == nullptr) return stateUnreadable;
+        *space = '\0';
+        if (!readLine(line, space + 1, state)) return stateUnreadable;
+    }
+    return stateUnreadable;
+}
+
+}  // namespace
+
+void partsStateName(const char* outputName, BoundedString& name) {
+    assignText(name, outputName);
+    appendBytes(name, ".webhaul", 8);
+}
+
+void takeStoredRanges(const PartList& list, PartsState& state) {
+    state.rangeCount = 0;
+    for (int index = 0; index < list.count; ++index) {
+        const FilePart& part = list.parts[index];
+        if (part.next == part.first) continue;
+        state.starts[state.rangeCount] = part.first;
+        state.ends[state.rangeCount] = part.next;
+        ++state.rangeCount;
+    }
+}
+
+int writePartsState(const char* name, const PartsState& state, BoundedString& note) {
+    int length = composeState(state);
+    const char* failedCall = "";
+    if (replaceFileContent(name, stateText, length, &failedCall) == 0) return 1;
+    assignFormat(note, "%s: %s\n", failedCall, std::strerror(errno));
+    return 0;
+}
+
+int readPartsState(const char* name, PartsState& state) {
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return errno == ENOENT ? stateMissing : stateUnreadable;
+    size_t length = std::fread(stateText, 1, kStateCapacity, file);
+    int failed = std::ferror(file) || length == static_cast<size_t>(kStateCapacity);
+    std::fclose(file);
+    if (failed || std::memchr(stateText, '\0', length) != nullptr) return stateUnreadable;
+    stateText[length] = '\0';
+    return readStateText(stateText, state);
+}
