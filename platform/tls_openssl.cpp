@@ -57,7 +57,7 @@ const int kLargestRecord = 16384;
     X(X509_check_host) X(X509_check_ip_asc) X(X509_get0_notBefore) X(X509_get0_notAfter)      \
     X(ASN1_TIME_to_tm) X(X509_get_default_cert_dir) X(X509_get_ext_d2i) X(OPENSSL_sk_num)      \
     X(OPENSSL_sk_value) X(GENERAL_NAMES_free) X(ASN1_STRING_get0_data) X(ASN1_STRING_length)  \
-    X(ERR_get_error) X(ERR_clear_error) X(SSL_pending) X(SSL_has_pending)
+    X(ERR_get_error) X(ERR_clear_error) X(SSL_pending) X(SSL_has_pending) X(SSL_peek)
 
 struct TlsLibrary {
 #define DECLARE_POINTER(name) decltype(&::name) name;
@@ -360,8 +360,21 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
     }
 }
 
+// OpenSSL also holds the start of a record whose rest has not arrived;
+// the socket turns readable for that rest, and a receive now would wait
+// for it. A look that never waits (the socket is non-blocking underneath)
+// tells the two apart; an ending or a failure it meets counts, so that
+// the next receive reports it.
 int tlsHasBufferedBytes(TlsSession* session) {
-    return tls.SSL_pending(session->connection) > 0 || tls.SSL_has_pending(session->connection) ? 1 : 0;
+    SSL* connection = session->connection;
+    if (tls.SSL_pending(connection) > 0) return 1;
+    if (!tls.SSL_has_pending(connection)) return 0;
+    tls.ERR_clear_error();
+    char probe;
+    int returned = tls.SSL_peek(connection, &probe, 1);
+    if (returned > 0) return 1;
+    int error = tls.SSL_get_error(connection, returned);
+    return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? 0 : 1;
 }
 
 void tlsEnd(TlsSession* session) {
