@@ -47,6 +47,9 @@ void askAfterStart(TransferRequest& request, std::int64_t proven, const PartsSta
     request.kind = attemptResume;
     request.rangeFirst = stored.firstByte + proven;
     request.rangeLast = stored.lastByte;
+    // Only the first gap: the bytes past it are in the file already.
+    int next = proven > 0 ? 1 : 0;
+    if (next < state.rangeCount) request.rangeLast = state.starts[next] - 1;
 }
 
 }  // namespace

@@ -442,7 +442,8 @@ void planParts(PartsLoop& loop, const PartsSettings& settings) {
     const PartsHandOver& handOver = *request.handOver;
     const StoredBytes& stored = request.stored;
     loop.base = stored.firstByte;
-    loop.end = handOver.bodyEnd;
+    // The first reply of a continued file may answer only its first gap.
+    loop.end = stored.totalLength >= 0 ? stored.totalLength : handOver.bodyEnd;
     if (stored.lastByte >= 0 && stored.lastByte + 1 < loop.end) loop.end = stored.lastByte + 1;
     const PartsState* plan = settings.plan;
     if (plan == nullptr ||

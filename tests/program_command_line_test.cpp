@@ -21,6 +21,7 @@ const char kUsageText[] =
     "  -tn    n = seconds without data before an attempt fails, 0=never, default=60\n"
     "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n"
     "  -k     Accept any server certificate (https)\n"
+    "  -sn    n = connections for one file, each fetching a part: 1..16, default=1\n"
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";

@@ -56,6 +56,35 @@ std::string moved(const std::string& status, const std::string& location) {
 }
 const char kResetNote[] = "recv: Connection reset\n\n";
 
+// A file large enough to be fetched in parts, in two versions.
+const size_t kMiB = 1048576;
+std::string big(int version = 0) { return patternBytes(4 * kMiB, 5 + static_cast<unsigned>(version)); }
+std::string bigPart(size_t from, size_t count, int version = 0) { return big(version).substr(from, count); }
+
+std::string bigHead(const std::string& status, size_t from, size_t last, int version, bool ranges = true) {
+    std::vector<std::string> headers = {"Content-Length: " + std::to_string(last + 1 - from),
+                                        "ETag: \"v" + std::to_string(version) + "\""};
+    if (ranges) headers.push_back("Accept-Ranges: bytes");
+    if (status == "206 Partial Content") {
+        headers.push_back("Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" +
+                          std::to_string(4 * kMiB));
+    }
+    return httpReply("HTTP/1.0 " + status, headers, "");
+}
+
+// The whole big file, or the bytes from..last of it as a partial reply.
+ConnectionScript bigWhole(int version = 0, bool ranges = true) {
+    return sendThenClose(bigHead("200 OK", 0, 4 * kMiB - 1, version, ranges) + big(version));
+}
+ConnectionScript bigRange(size_t from, size_t last, int version = 0) {
+    return sendThenClose(bigHead("206 Partial Content", from, last, version) + bigPart(from, last + 1 - from, version));
+}
+
+std::string rangeGet(size_t from, size_t last) {
+    return "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=" + std::to_string(from) + "-" + std::to_string(last) +
+           "\r\n\r\n";
+}
+
 struct RetryCase {
     const char* name;
     std::vector<std::string> options;
@@ -464,6 +493,28 @@ const RetryCase kRetryCases[] = {
      0,
      "",
      part(0, 6)},
+    // -s4: the first reply's connection keeps the first MiB, three more
+    // ask for the rest; a part that breaks is resumed on its own, and a
+    // part of another version makes the run start over, never splicing.
+    {"PartsFourByteExact", {"-s4"},
+     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1)},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1)}, 0, "",
+     big()},
+    {"PartResetResumedOnItsOwn", {"-s4"},
+     {bigWhole(), sendThenReset(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 0) + bigPart(kMiB, 300000)),
+      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigRange(kMiB + 300000, 2 * kMiB - 1)},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1),
+      rangeGet(kMiB + 300000, 2 * kMiB - 1)},
+     10, kResetNote, big()},
+    {"PartsWithoutRangesStayOnOne", {"-s4"}, {bigWhole(0, false)}, {kGet}, 0, "", big()},
+    {"PartOfChangedFileNeverSpliced", {"-s4"},
+     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1, 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1),
+      bigWhole(1, false)},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
+     10, "Reply not stored: the file changed on the server\n\n", big(1)},
+    {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
+     {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
+     {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),

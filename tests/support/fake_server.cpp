@@ -83,6 +83,7 @@ std::string readHead(FakeServer& server, Channel& channel) {
 }
 
 void serve(FakeServer& server) {
+    std::vector<std::thread> players;
     size_t count = server.respond ? static_cast<size_t>(server.connectionLimit) : server.scripts.size();
     for (size_t index = 0; index < count; ++index) {
         int connection = acceptUntilStopped(server.listener, server.stopping);
@@ -102,8 +103,16 @@ void serve(FakeServer& server) {
             std::lock_guard<std::mutex> guard(server.requestsLock);
             server.requests.push_back(request);
         }
-        playScript(server, channel, server.respond ? server.respond(request) : server.scripts[index]);
+        if (!server.respond) {
+            playScript(server, channel, server.scripts[index]);
+            continue;
+        }
+        // Answered by its request, a connection plays beside the others, as
+        // several connections for one file need.
+        ConnectionScript script = server.respond(request);
+        players.emplace_back([&server, channel, script]() mutable { playScript(server, channel, script); });
     }
+    for (std::thread& player : players) player.join();
     if (server.listener >= 0) close(server.listener);
     server.listener = -1;
 }

@@ -54,7 +54,8 @@ struct FakeServer {
 int startFakeServer(FakeServer& server, unsigned short port, const std::vector<ConnectionScript>& scripts);
 
 // Like startFakeServer, but each of the first connectionLimit connections
-// is answered with the script that respond returns for its request.
+// is answered with the script that respond returns for its request, each
+// played on its own thread while the next connection is taken.
 int startRespondingServer(FakeServer& server, unsigned short port, int connectionLimit, Responder respond);
 
 // Binds a loopback socket without listening, so connects to its port are
