@@ -22,19 +22,18 @@ struct Channel {
     TlsServerConnection* tls = nullptr;
 };
 
-void sendOnChannel(Channel& channel, const char* bytes, size_t count) {
-    if (channel.tls != nullptr) {
-        sendTlsBytes(channel.tls, bytes, count);
-    } else {
-        sendAllBytes(channel.socket, bytes, count);
-    }
+// Returns 1, or 0 when the connection failed.
+int sendOnChannel(Channel& channel, const char* bytes, size_t count) {
+    if (channel.tls != nullptr) return sendTlsBytes(channel.tls, bytes, count);
+    return sendAllBytes(channel.socket, bytes, count);
 }
 
+// Stops at a failed send: the client is gone, and the rest would only pace.
 void sendInChunks(Channel& channel, const ServerStep& step) {
     size_t chunk = step.chunk == 0 ? step.bytes.size() : step.chunk;
     for (size_t offset = 0; offset < step.bytes.size(); offset += chunk) {
         if (offset > 0) sleepMillis(step.millis > 0 ? step.millis : 1);
-        sendOnChannel(channel, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset));
+        if (!sendOnChannel(channel, step.bytes.data() + offset, std::min(chunk, step.bytes.size() - offset))) return;
     }
 }
 
