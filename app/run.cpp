@@ -58,6 +58,13 @@ const char* interruptFarewell() {
 
 const std::int64_t kMillisPerSecond = 1000;
 
+// The plan read from the state file and the hand-over to the parts, one of
+// each a run, at file scope: the hand-over holds a receive block, too big
+// for the stack, and a function-local static of a type with a destructor
+// is guarded, which pulls the C++ runtime into every run.
+PartsState continuedPlan;
+PartsHandOver partsHandOver;
+
 // Reads the proxies the environment names. Returns 1, or 0 after the
 // level-1 line of a value that cannot be used.
 int takeProxies(TransferRequest& request) {
@@ -266,9 +273,8 @@ int takeStateFile(const CommandLine& commandLine, TransferRequest& request, Part
     partsStateName(textOf(commandLine.localFile), request.handOver->stateFile);
     if (request.headersOnly && commandLine.continueFile) return 0;
     if (!commandLine.continueFile) return forgetState(request) ? 0 : kStatusFileFailed;
-    static PartsState plan;
-    int decision = continueFromState(request, parts.address, regularFileSize(request.output), plan);
-    if (decision == continueWithPlan) parts.plan = &plan;
+    int decision = continueFromState(request, parts.address, regularFileSize(request.output), continuedPlan);
+    if (decision == continueWithPlan) parts.plan = &continuedPlan;
     return decision == continueFailed ? kStatusFileFailed : 0;
 }
 
@@ -382,9 +388,8 @@ int runCommandLine(const CommandLine& commandLine) {
     request.askedFirst = commandLine.rangeFirst;
     request.askedLast = commandLine.rangeLast;
     request.failOnError = commandLine.failOnError;
-    static PartsHandOver handOver;  // static: it holds a receive block
-    handOver.connections = commandLine.connections;
-    request.handOver = &handOver;
+    partsHandOver.connections = commandLine.connections;
+    request.handOver = &partsHandOver;
     PartsSettings parts;
     parts.idleLimitMillis = commandLine.idleLimitSeconds * kMillisPerSecond;
     parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
