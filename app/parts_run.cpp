@@ -461,7 +461,7 @@ void planParts(PartsLoop& loop, const PartsSettings& settings) {
 }
 
 // Gives the handed-over connection the first part, when the reply's body
-// begins where that part's gap does, and stores the bytes that came with it.
+// begins where that part's gap does.
 void adoptFirstConnection(PartsLoop& loop) {
     PartsHandOver& handOver = *loop.request->handOver;
     FilePart& part = loop.list.parts[0];
@@ -483,7 +483,6 @@ void adoptFirstConnection(PartsLoop& loop) {
     }
     logAt(9, "Part %" PRId64 "-%" PRId64 ": bytes from %" PRId64 " on connection 1\n", part.first, part.end - 1,
           part.next);
-    storeBytes(loop, 0, part, handOver.pending, handOver.pendingCount);
 }
 
 // Closes every connection and leaves the file and the state file as the
@@ -519,10 +518,12 @@ int fetchInParts(TransferRequest& request, TransferResult& result, const PartsSe
     startProgress(loop.progress);
     placeProgress(loop.progress, 0, loop.end - loop.base);
     activeLoop = &loop;
+    adoptFirstConnection(loop);
     // The state file is there before a byte lands past the file's
     // continuous start.
     if (saveState(loop)) {
-        adoptFirstConnection(loop);
+        const PartsHandOver& handOver = *request.handOver;
+        if (loop.slots[0].inUse) storeBytes(loop, 0, loop.list.parts[0], handOver.pending, handOver.pendingCount);
         runLoop(loop);
     }
     finishLoop(loop);
