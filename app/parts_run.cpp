@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "app/redirects.h"
 #include "app/retry.h"
@@ -56,11 +58,15 @@ struct PartsLoop {
     ProgressLine progress;
 };
 
-// Static, as one run has one loop: each header section takes 64 KiB, of
-// which a reply touches only the first pages.
-PartsLoop theLoop;
-HeaderSection sections[kMostConnections];
-TransferResult slotResults[kMostConnections];
+// What the loop keeps besides its blocks, made on the first hand-over: a
+// run on one connection never pays for it. Each header section takes
+// 64 KiB, of which a reply touches only the first pages.
+struct PartsMemory {
+    PartsLoop loop;
+    HeaderSection sections[kMostConnections];
+    TransferResult results[kMostConnections];
+};
+PartsMemory* memory = nullptr;
 char block[kBodyBlockCapacity + 1];
 PartsLoop* activeLoop = nullptr;
 
@@ -150,7 +156,7 @@ void partFailed(PartsLoop& loop, int slot, int stage, const BoundedString& note)
 
 // Ends the slot's attempt on a failed or ended read: received is what the read returned.
 void failReceive(PartsLoop& loop, int slot, int received) {
-    TransferResult& result = slotResults[slot];
+    TransferResult& result = memory->results[slot];
     if (received == 0) setLastSocketError(kSocketErrorDisconnected);
     failSocketCall(result, stageReceive, "recv");
     partFailed(loop, slot, stageReceive, result.errorText);
@@ -231,7 +237,7 @@ int receiveBody(PartsLoop& loop, int slot, FilePart& part) {
 
 // Notes why a part's reply is not stored. Returns 0.
 int refusePartReply(PartsLoop& loop, int slot, const FilePart& part) {
-    const TransferResult& result = slotResults[slot];
+    const TransferResult& result = memory->results[slot];
     BoundedString note;
     if (result.replyStatus != 206) {
         assignFormat(note, "Reply not stored: status %d in place of bytes %" PRId64 "-%" PRId64 "\n",
@@ -251,7 +257,7 @@ int refusePartReply(PartsLoop& loop, int slot, const FilePart& part) {
 // Judges a part's reply once its header section ended. Returns 1 when its
 // body is the part's next bytes of the same file.
 int acceptPartReply(PartsLoop& loop, int slot, const FilePart& part, const HeaderSection& section) {
-    TransferResult& result = slotResults[slot];
+    TransferResult& result = memory->results[slot];
     if (replyShowsChangedFile(loop.request->stored, result)) {
         closeSlot(loop, slot);
         loop.changed = 1;
@@ -275,8 +281,8 @@ int acceptPartReply(PartsLoop& loop, int slot, const FilePart& part, const Heade
 // Reads the slot's header section on; at its end judges the reply and
 // stores the body bytes that came with it.
 void readHeaders(PartsLoop& loop, int slot, FilePart& part) {
-    TransferResult& result = slotResults[slot];
-    HeaderSection& section = sections[slot];
+    TransferResult& result = memory->results[slot];
+    HeaderSection& section = memory->sections[slot];
     int received = receiveOnConnection(loop.slots[slot].connection, block, kHeaderBlockCapacity);
     if (received <= 0) return failReceive(loop, slot, received);
     block[received] = '\0';
@@ -333,8 +339,8 @@ void startPart(PartsLoop& loop, int partIndex, int slot) {
     connection.lastActivity = monotonicMillis();
     part.slot = slot;
     ++part.attempts;
-    resetSection(sections[slot]);
-    TransferResult& result = slotResults[slot];
+    resetSection(memory->sections[slot]);
+    TransferResult& result = memory->results[slot];
     if (!startAttempt(connection.connection, request, result)) partFailed(loop, slot, result.stage, result.errorText);
 }
 
@@ -392,8 +398,8 @@ void failSilentSlots(PartsLoop& loop) {
     for (int slot = 0; slot < loop.connections && idle > 0; ++slot) {
         if (!loop.slots[slot].inUse || now - loop.slots[slot].lastActivity < idle) continue;
         setLastSocketError(kSocketErrorTimedOut);
-        failSocketCall(slotResults[slot], stageReceive, "recv");
-        partFailed(loop, slot, stageReceive, slotResults[slot].errorText);
+        failSocketCall(memory->results[slot], stageReceive, "recv");
+        partFailed(loop, slot, stageReceive, memory->results[slot].errorText);
     }
 }
 
@@ -504,10 +510,34 @@ void finishLoop(PartsLoop& loop) {
     loop.request->stored.count = first.first == loop.base ? first.next - first.first : 0;
 }
 
+// Ends the hand-over when there is no room for the parts: the reply's
+// connection is closed, the run ends as after a failed attempt. Returns partsEnded.
+int refuseWithoutMemory(TransferRequest& request, TransferResult& result) {
+    PartsHandOver& handOver = *request.handOver;
+    Connection connection;
+    connection.socket = handOver.socket;
+    connection.tls = handOver.tls;
+    closeConnection(connection);
+    handOver.takenOver = 0;
+    handOver.socket = kInvalidSocket;
+    handOver.tls = nullptr;
+    assignText(result.errorText, "recv: no memory for the parts of the file\n");
+    result.stage = stageReceive;
+    logAt(1, "%s\n", textOf(result.errorText));
+    return partsEnded;
+}
+
 }  // namespace
 
 int fetchInParts(TransferRequest& request, TransferResult& result, const PartsSettings& settings, int& retried) {
-    PartsLoop& loop = theLoop;
+    if (memory == nullptr) {
+        // malloc and a placement: the C++ runtime's allocator is no
+        // dependency of the program.
+        void* room = std::malloc(sizeof(PartsMemory));
+        if (room == nullptr) return refuseWithoutMemory(request, result);
+        memory = new (room) PartsMemory;
+    }
+    PartsLoop& loop = memory->loop;
     loop = PartsLoop();
     loop.request = &request;
     loop.result = &result;
