@@ -141,6 +141,56 @@ const BreakCase kBreakCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Parts, BrokenParts, testing::ValuesIn(kBreakCases), nameOf<BreakCase>);
 
+struct IgnoredStateCase {
+    const char* name;
+    std::string state;  // the state file's text
+    const char* why;
+    size_t kept;        // the leading bytes the run keeps and continues from
+};
+
+class IgnoredState : public testing::TestWithParam<IgnoredStateCase> {};
+
+// A state file that cannot guide -c is set aside with a line: the file is
+// continued from the start the state file proves, nothing past its first gap.
+TEST_P(IgnoredState, KeepsOnlyTheProvenStart) {
+    const IgnoredStateCase& ignored = GetParam();
+    ScratchDirectory scratch;
+    std::string file = patternBytes(3 << 20, 8);
+    std::string output = scratch.path + "out.bin";
+    // Past the proven start the file holds zeros where a gap was.
+    ASSERT_TRUE(writeFileBytes(output, file.substr(0, 1 << 20) + std::string(1 << 20, '\0')));
+    ASSERT_TRUE(writeFileBytes(output + ".webhaul", ignored.state));
+    FakeServer server;
+    ASSERT_EQ(0, startRespondingServer(server, 80, 1, [&](const std::string& request) -> ConnectionScript {
+        return {sendData(honestReply(file, 0, rangeOf(request))), closeInOrder()};
+    }));
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v1", "-c", output, "127.0.0.1", "/f"});
+    std::vector<std::string> requests = stopFakeServer(server);
+    EXPECT_EQ("State file " + output + ".webhaul ignored: " + ignored.why + "; keeping the first " +
+                  std::to_string(ignored.kept) + " bytes\n",
+              outcome.standardError);
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(ignored.kept == 0 ? -1 : static_cast<long long>(ignored.kept), rangeOf(requests[0]).first);
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(output, stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
+
+std::string stateOf(const char* address, const char* ranges) {
+    return std::string("webhaul parts 1\naddress ") + address + "\nparts-address " + address +
+           "\ntotal 3145728\nfirst 0\nlast -1\n" + ranges + "end\n";
+}
+
+const char kTwoRanges[] = "stored 0 1048576\nstored 2097152 3145728\n";
+
+const IgnoredStateCase kIgnoredStates[] = {
+    {"AnotherAddress", stateOf("http://127.0.0.1/g", kTwoRanges), "it names another address", 1 << 20},
+    {"RangesBeyondFile", stateOf("http://127.0.0.1/f", kTwoRanges), "it names bytes beyond the file", 1 << 20},
+    {"Unreadable", stateOf("http://127.0.0.1/f", "stored 0 10485x\n"), "it cannot be read", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Parts, IgnoredState, testing::ValuesIn(kIgnoredStates), nameOf<IgnoredStateCase>);
+
 // Breaks at random, now and then a new version of the file: a run in
 // parts that reports success must leave exactly one version, whole.
 TEST(RandomParts, SuccessMeansFileEqualsSource) {
