@@ -20,20 +20,9 @@
 
 namespace {
 
-struct ByteRange {
-    long long first = -1;
-    long long last = -1;  // -1: to the end
-};
+typedef RequestedRange ByteRange;
 
-ByteRange rangeOf(const std::string& request) {
-    ByteRange range;
-    size_t at = request.find("\r\nRange: bytes=");
-    if (at == std::string::npos) return range;
-    char* end = nullptr;
-    range.first = std::strtoll(request.c_str() + at + 15, &end, 10);
-    if (*end == '-' && end[1] >= '0' && end[1] <= '9') range.last = std::strtoll(end + 1, nullptr, 10);
-    return range;
-}
+ByteRange rangeOf(const std::string& request) { return requestedRange(request); }
 
 // The reply an honest server gives: 206 for a range, else 200, both
 // announcing ranges and the version's tag.

@@ -47,20 +47,9 @@ struct SourceServer {
     int connections = 0;
 };
 
-struct AskedRange {
-    std::int64_t first = -1;
-    std::int64_t last = -1;  // -1: to the end
-};
+typedef RequestedRange AskedRange;
 
-AskedRange rangeOf(const std::string& request) {
-    AskedRange range;
-    size_t at = request.find("\r\nRange: bytes=");
-    if (at == std::string::npos) return range;
-    char* end = nullptr;
-    range.first = std::strtoll(request.c_str() + at + 15, &end, 10);
-    if (*end == '-' && end[1] >= '0' && end[1] <= '9') range.last = std::strtoll(end + 1, nullptr, 10);
-    return range;
-}
+AskedRange rangeOf(const std::string& request) { return requestedRange(request); }
 
 std::string inChunks(const std::string& body) {
     std::string framed;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -198,6 +199,16 @@ std::string httpReply(const std::string& statusLine, const std::vector<std::stri
     std::string reply = statusLine + "\r\n";
     for (const std::string& header : headers) reply += header + "\r\n";
     return reply + "\r\n" + body;
+}
+
+RequestedRange requestedRange(const std::string& request) {
+    RequestedRange range;
+    size_t at = request.find("\r\nRange: bytes=");
+    if (at == std::string::npos) return range;
+    char* end = nullptr;
+    range.first = std::strtoll(request.c_str() + at + 15, &end, 10);
+    if (*end == '-' && end[1] >= '0' && end[1] <= '9') range.last = std::strtoll(end + 1, nullptr, 10);
+    return range;
 }
 
 std::string patternBytes(size_t size, unsigned seed) {

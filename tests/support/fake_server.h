@@ -70,5 +70,13 @@ std::vector<std::string> stopFakeServer(FakeServer& server);
 std::string httpReply(const std::string& statusLine, const std::vector<std::string>& headers,
                       const std::string& body);
 
+// The byte range a request's Range line asks for: first -1 when it has
+// none, last -1 for an open end.
+struct RequestedRange {
+    long long first = -1;
+    long long last = -1;
+};
+RequestedRange requestedRange(const std::string& request);
+
 // Returns bytes 0..255 repeated to the given size, shifted by seed.
 std::string patternBytes(size_t size, unsigned seed = 0);
