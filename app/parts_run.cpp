@@ -128,19 +128,13 @@ void planPartRetry(PartsLoop& loop, FilePart& part, std::int64_t gained) {
     if (part.pauseMillis < kLongestPauseMillis) part.pauseMillis *= 2;
 }
 
-// Returns 1 for an outcome that ends the run whatever the retries say.
-int endsRun(int stage) {
-    return stage == stageWriteFile || stage == stageServerRefused || stage == stageTlsRefused ||
-           stage == stageRedirectRefused;
-}
-
 // Ends the slot's attempt on a failure: the part is retried on its own,
 // until its poor retries reach the limit, which ends the run.
 void partFailed(PartsLoop& loop, int slot, int stage, const BoundedString& note) {
     FilePart* part = partOfSlot(loop, slot);
     std::int64_t gained = loop.slots[slot].gained;
     closeSlot(loop, slot);
-    if (endsRun(stage) || part == nullptr) {
+    if (stageEndsRun(stage) || part == nullptr) {
         endRun(loop, stage, note);
         return;
     }

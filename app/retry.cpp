@@ -34,12 +34,6 @@ void pauseAfterPoorAttempt(std::int64_t gained, RetryPauses& pauses) {
     if (pauses.nextMillis < kLongestPauseMillis) pauses.nextMillis *= 2;
 }
 
-// Returns 1 when the attempt's outcome ends the run whatever the counter says.
-int endsRun(const TransferResult& result) {
-    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused ||
-           result.stage == stageRedirectRefused;
-}
-
 }  // namespace
 
 void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses& pauses) {
@@ -64,7 +58,7 @@ void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses
         pauseAfterPoorAttempt(pauses.lastGain, pauses);
         std::int64_t before = request.stored.count;
         fetchFollowing(request, result);
-        if (endsRun(result)) return;
+        if (stageEndsRun(result.stage)) return;
         pauses.lastGain = request.stored.count - before;
         if (result.stage != stageCompleted) poorRetries = pauses.lastGain < kProductiveBytes ? poorRetries + 1 : 1;
         if (poorRetries >= kPoorRetryLimit) return;

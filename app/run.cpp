@@ -133,12 +133,6 @@ void printSummary(const TransferResult& result) {
     logAt(5, "Body bytes received: %" PRId64 "\n", result.bodyBytes);
 }
 
-// Returns 1 when the attempt's outcome ends the run without a retry.
-int endsWithoutRetry(const TransferResult& result) {
-    return result.stage == stageWriteFile || result.stage == stageServerRefused || result.stage == stageTlsRefused ||
-           result.stage == stageRedirectRefused;
-}
-
 // Ends the run on an outcome that no retry follows. Returns the exit status.
 int endWithoutRetry(TransferRequest& request, const TransferResult& result) {
     logAt(1, "%s", textOf(result.errorText));
@@ -173,8 +167,11 @@ int handedToParts(const TransferRequest& request) {
 // Returns 1, or 0 after ending the result on a failed file call.
 int readyRestart(TransferRequest& request, TransferResult& result) {
     if (request.stored.count > 0) return 1;
-    const char* failedCall = "remove";
-    if (cutOutputFile(request.output, 0, &failedCall) == 0 && forgetState(request)) return 1;
+    const char* failedCall = "";
+    if (cutOutputFile(request.output, 0, &failedCall) == 0) {
+        failedCall = "remove";
+        if (removeFileIfPresent(textOf(request.handOver->stateFile)) == 0) return 1;
+    }
     assignFormat(result.errorText, "%s: %s\n", failedCall, std::strerror(errno));
     result.stage = stageWriteFile;
     return 0;
@@ -208,13 +205,13 @@ int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts
     }
     std::int64_t before = request.stored.count;
     int firstCompleted = fetchFollowing(request, result);
-    if (!firstCompleted && !endsWithoutRetry(result)) {
+    if (!firstCompleted && !stageEndsRun(result.stage)) {
         pauses.lastGain = request.stored.count - before;
         retryTransfer(request, result, pauses);
     }
     int retried = !firstCompleted;
     fetchHandedOver(request, result, pauses, parts, retried);
-    if (endsWithoutRetry(result)) return endWithoutRetry(request, result);
+    if (stageEndsRun(result.stage)) return endWithoutRetry(request, result);
     // Every error status that -f refused shows, the last one included.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
         logAt(1, "%s", textOf(result.errorText));

@@ -127,6 +127,14 @@ enum FailureStage {
     stageRedirectRefused = 8,
 };
 
+// Returns 1 for a failure stage that ends the run whatever the retries
+// say: the output refused bytes, the server or TLS refused for good, or a
+// redirect is not followed.
+inline int stageEndsRun(int stage) {
+    return stage == stageWriteFile || stage == stageServerRefused || stage == stageTlsRefused ||
+           stage == stageRedirectRefused;
+}
+
 struct TransferResult {
     int stage = stageCompleted;     // a FailureStage
     BoundedString errorText;        // note of the most recent failed attempt
