@@ -17,6 +17,7 @@
 
 #include "tests/support/fake_server.h"
 #include "tests/support/run_program.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -179,6 +180,24 @@ const IgnoredStateCase kIgnoredStates[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Parts, IgnoredState, testing::ValuesIn(kIgnoredStates), nameOf<IgnoredStateCase>);
+
+// Over https each part has its own handshake, with the name checked.
+TEST(PartsOverTls, FourPartsByteExact) {
+    ScratchDirectory scratch;
+    std::string file = patternBytes(4 << 20, 9);
+    setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    FakeServer server;
+    server.tlsLeaf = kLeafLocalhost;
+    ASSERT_EQ(0, startRespondingServer(server, 443, 4, [&](const std::string& request) -> ConnectionScript {
+        return {sendData(honestReply(file, 0, rangeOf(request))), closeInOrder()};
+    }));
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v1", "-s4", scratch.path + "f", "https://127.0.0.1", "/f"});
+    EXPECT_EQ(4u, stopFakeServer(server).size());
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError;
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "f", stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
 
 // Breaks at random, now and then a new version of the file: a run in
 // parts that reports success must leave exactly one version, whole.
