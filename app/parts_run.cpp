@@ -414,7 +414,7 @@ void waitAndRead(PartsLoop& loop) {
     }
     if (limit < 0) limit = 0;
     if (count == 0) return pauseMillis(limit);
-    if (waitForReadableSockets(sockets, count, ready, limit) < 0) {
+    if (waitForReadableSockets(sockets, nullptr, count, ready, limit) < 0) {
         BoundedString note;
         assignFormat(note, "select: %s\n", textOf(lastSocketErrorText()));
         return endRun(loop, stageReceive, note);

@@ -136,14 +136,27 @@ const int kMoveUnavailable = -3;
 // with receiveBytes instead). Watches the interrupt like receiveBytes.
 int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written);
 
-// Waits until one of the count sockets has bytes to read (or its peer
-// closed or failed it), an interrupt arrives (the handler runs first) or
-// limitMillis pass (negative: no limit; 0: only a look; the idle limit
-// does not apply). count is at most 64, as many as select takes on Windows.
-// Sets ready[i] to 1 for each socket that can be read, 0 for the others.
-// Returns the count that can be read, 0 when the time passed, -1 on
-// failure with the last socket error set.
-int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis);
+// Waits until one of the count sockets is ready: has bytes to read (or
+// its peer closed or failed it), or, where forWrite[i] is set, can take
+// bytes (a connect in progress then ended, either way); or until an
+// interrupt arrives (the handler runs first) or limitMillis pass
+// (negative: no limit; 0: only a look; the idle limit does not apply).
+// forWrite may be null: every socket is waited on for reading. count is at
+// most 64, as many as select takes on Windows. Sets ready[i] to 1 for each
+// socket that is ready, 0 for the others. Returns the count that is ready,
+// 0 when the time passed, -1 on failure with the last socket error set.
+int waitForReadableSockets(const SocketHandle* sockets, const int* forWrite, int count, int* ready,
+                           std::int64_t limitMillis);
+
+// Begins connecting without waiting. Returns 0 when connected at once, 1
+// while the connect goes on (the socket turns writable when it ended),
+// -1 on failure with the last socket error set.
+int beginConnect(SocketHandle socket, const NetAddress& address);
+
+// Ends a connect that beginConnect left going, once the socket turned
+// writable (or reported a failure). Returns 0 when connected, -1 with the
+// connect's own error as the last socket error.
+int endConnect(SocketHandle socket);
 
 // Writes out what the stream holds, then places the file's position at
 // offset, past 2 GiB as well, for the writes that follow. Returns 0, or -1

@@ -22,6 +22,8 @@ enum TlsStartOutcome {
     tlsRefused,
     // This build or this system has no TLS: problem holds the line.
     tlsUnavailable,
+    // tlsStep only: the handshake waits for the socket (see wantWrite).
+    tlsInProgress,
 };
 
 struct TlsPeer {
@@ -37,6 +39,19 @@ int tlsAvailable(BoundedString& problem);
 // session is set only for tlsStarted. Logs the version, cipher suite,
 // certificate and the result of its check at level 9.
 int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem);
+
+// Readies TLS on a connected socket without a byte sent: tlsStep then
+// runs the handshake without waiting. Returns tlsStarted with session set,
+// or tlsUnavailable with the line that says why.
+int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem);
+
+// Takes the handshake tlsBegin readied as far as it goes without waiting.
+// Returns tlsInProgress when it waits for the socket (writable when
+// wantWrite is set, else readable); tlsStarted once it ended and the
+// certificate passed its checks, logged at level 9 as tlsStart does; or
+// tlsBroken or tlsRefused as tlsStart does, the session then released and
+// set to null. peer must be the one tlsBegin was given.
+int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedString& problem);
 
 // Sends all count bytes. Returns the count sent, or -1 on failure.
 int tlsSend(TlsSession* session, const char* bytes, int count);
