@@ -459,21 +459,30 @@ SocketHandle openTcpSocket(const NetAddress& address) {
     return handle;
 }
 
-int connectSocket(SocketHandle socket, const NetAddress& address) {
+int beginConnect(SocketHandle socket, const NetAddress& address) {
     sockaddr_storage target;
     socklen_t targetSize = fillSocketAddress(address, target);
-    int handle = static_cast<int>(socket);
-    if (connect(handle, reinterpret_cast<sockaddr*>(&target), targetSize) == 0) return 0;
+    if (connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&target), targetSize) == 0) return 0;
     if (errno != EINPROGRESS) return failWithErrno();
-    if (waitForSocket(handle, POLLOUT) != 0) return -1;
+    return 1;
+}
+
+int endConnect(SocketHandle socket) {
     int pending = 0;
     socklen_t size = sizeof pending;
-    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return failWithErrno();
+    if (getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return failWithErrno();
     // A reset comes only after the handshake, when a blocking connect has
     // already returned; the connection's next call reports the loss.
     if (pending == 0 || pending == ECONNRESET || pending == EPIPE) return 0;
     errno = pending;
     return failWithErrno();
+}
+
+int connectSocket(SocketHandle socket, const NetAddress& address) {
+    int begun = beginConnect(socket, address);
+    if (begun <= 0) return begun;
+    if (waitForSocket(static_cast<int>(socket), POLLOUT) != 0) return -1;
+    return endConnect(socket);
 }
 
 int sendBytes(SocketHandle socket, const char* bytes, int count) {
@@ -520,12 +529,12 @@ int pollTimeout(std::int64_t limitMillis, std::int64_t deadline) {
     return static_cast<int>(left < kLongestPollMillis ? left : kLongestPollMillis);
 }
 
-// Sets ready from the sockets' events. Returns the count that can be read;
-// a close or a failure counts, so that the read meets it.
-int markReadable(const pollfd* watched, int count, int* ready) {
+// Sets ready from the sockets' events. Returns the count that is ready;
+// a close or a failure counts, so that the read or endConnect meets it.
+int markReady(const pollfd* watched, int count, int* ready) {
     int readable = 0;
     for (int index = 0; index < count; ++index) {
-        ready[index] = (watched[index].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        ready[index] = (watched[index].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0;
         readable += ready[index];
     }
     return readable;
@@ -533,14 +542,16 @@ int markReadable(const pollfd* watched, int count, int* ready) {
 
 }  // namespace
 
-int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis) {
+int waitForReadableSockets(const SocketHandle* sockets, const int* forWrite, int count, int* ready,
+                           std::int64_t limitMillis) {
     if (count < 0 || count > kMostWatchedSockets) {
         errno = EINVAL;
         return failWithErrno();
     }
     pollfd watched[kMostWatchedSockets + 1];
     for (int index = 0; index < count; ++index) {
-        watched[index] = {static_cast<int>(sockets[index]), POLLIN, 0};
+        short events = forWrite != nullptr && forWrite[index] ? POLLOUT : POLLIN;
+        watched[index] = {static_cast<int>(sockets[index]), events, 0};
         ready[index] = 0;
     }
     watched[count] = {interruptPipe[0], POLLIN, 0};
@@ -553,7 +564,7 @@ int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, s
         int outcome = poll(watched, watchedCount, timeout);
         if (outcome < 0 && errno != EINTR) return failWithErrno();
         runInterruptHandlerIfPending();
-        int readable = outcome > 0 ? markReadable(watched, count, ready) : 0;
+        int readable = outcome > 0 ? markReady(watched, count, ready) : 0;
         if (readable > 0) return readable;
         if (outcome == 0 && limitMillis == 0) return 0;
     }

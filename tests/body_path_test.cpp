@@ -396,14 +396,16 @@ struct ReadableCase {
     const char* name;
     int sendOn;   // -1: none
     int closeOn;  // -1: none
+    int writeOn;  // -1: none; that socket is waited on for writing
     int count;
     int ready[2];
 };
 
 const ReadableCase kReadableCases[] = {
-    {"SecondHasBytes", 1, -1, 1, {0, 1}},
-    {"ClosedPeerCounts", -1, 0, 1, {1, 0}},
-    {"NothingTimesOut", -1, -1, 0, {0, 0}},
+    {"SecondHasBytes", 1, -1, -1, 1, {0, 1}},
+    {"ClosedPeerCounts", -1, 0, -1, 1, {1, 0}},
+    {"NothingTimesOut", -1, -1, -1, 0, {0, 0}},
+    {"WritableCounts", -1, -1, 1, 1, {0, 1}},
 };
 
 class ReadableSockets : public testing::TestWithParam<ReadableCase> {};
@@ -419,8 +421,9 @@ TEST_P(ReadableSockets, MarksOnlyTheReadyOnes) {
     EXPECT_EQ(1, row.sendOn >= 0 ? write(pairs[row.sendOn][1], "x", 1) : 1);
     if (row.closeOn >= 0) close(pairs[row.closeOn][1]);
     int ready[2] = {-1, -1};
+    int forWrite[2] = {row.writeOn == 0, row.writeOn == 1};
     std::int64_t startedAt = monotonicMillis();
-    EXPECT_EQ(row.count, waitForReadableSockets(sockets, 2, ready, 200));
+    EXPECT_EQ(row.count, waitForReadableSockets(sockets, row.writeOn >= 0 ? forWrite : nullptr, 2, ready, 200));
     EXPECT_EQ(row.ready[0], ready[0]);
     EXPECT_EQ(row.ready[1], ready[1]);
     std::int64_t waited = monotonicMillis() - startedAt;
