@@ -24,6 +24,17 @@ int tlsStart(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& 
     return tlsUnavailable;
 }
 
+int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+    return tlsStart(socket, peer, session, problem);
+}
+
+int tlsStep(TlsSession*& session, const TlsPeer&, int& wantWrite, BoundedString& problem) {
+    session = nullptr;
+    wantWrite = 0;
+    tlsAvailable(problem);
+    return tlsUnavailable;
+}
+
 int tlsSend(TlsSession*, const char*, int) { return -1; }
 
 int tlsReceive(TlsSession*, char*, int) { return -1; }
@@ -229,16 +240,14 @@ void logHandshake(SSL* connection, X509* certificate, int checked) {
 }
 
 // What a failed call means for the caller.
-enum CallOutcome { callAgain, callFailed, callClosed, callRefused };
+enum CallOutcome { callAgain, callFailed, callClosed, callRefused, callWantsRead, callWantsWrite };
 
-// Waits when the call would block; sorts every other failure. The last
-// socket error is set for callFailed.
-int sortFailure(SSL* connection, int descriptor, int returned) {
+// Sorts a failed call without waiting. The last socket error is set for
+// callFailed.
+int sortFailureNow(SSL* connection, int returned) {
     int error = tls.SSL_get_error(connection, returned);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-        if (waitForSocketReady(descriptor, error == SSL_ERROR_WANT_WRITE) != 0) return callFailed;
-        return callAgain;
-    }
+    if (error == SSL_ERROR_WANT_READ) return callWantsRead;
+    if (error == SSL_ERROR_WANT_WRITE) return callWantsWrite;
     if (error == SSL_ERROR_ZERO_RETURN) return callClosed;
     if (error == SSL_ERROR_SYSCALL) {
         // errno says why; none at all means the peer closed without a word.
@@ -252,40 +261,66 @@ int sortFailure(SSL* connection, int descriptor, int returned) {
     return callRefused;
 }
 
-// Runs the handshake. Returns tlsStarted, tlsBroken or tlsRefused.
-int shakeHands(SSL* connection, int descriptor, const char* host, BoundedString& problem) {
-    for (;;) {
-        tls.ERR_clear_error();
-        errno = 0;
-        int returned = tls.SSL_connect(connection);
-        if (returned == 1) return tlsStarted;
-        int outcome = sortFailure(connection, descriptor, returned);
-        if (outcome == callAgain) continue;
-        unsigned long reason = outcome == callRefused ? ERR_GET_REASON(tls.ERR_get_error()) : 0;
-        // A server that closes before it says anything is a broken
-        // connection, not a refusal: asking again may work.
-        if (outcome == callClosed || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-            setLastSocketError(kDisconnectedCode);
-            return tlsBroken;
-        }
-        if (outcome == callFailed) return tlsBroken;
-        int notTls = reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG;
-        describeTlsRefusal(notTls ? tlsNotTls : tlsHandshakeRefused, host, "", problem);
-        return tlsRefused;
+// Waits when the call would block; sorts every other failure. The last
+// socket error is set for callFailed.
+int sortFailure(SSL* connection, int descriptor, int returned) {
+    int outcome = sortFailureNow(connection, returned);
+    if (outcome != callWantsRead && outcome != callWantsWrite) return outcome;
+    if (waitForSocketReady(descriptor, outcome == callWantsWrite) != 0) return callFailed;
+    return callAgain;
+}
+
+// Makes one handshake call. Returns tlsStarted, tlsInProgress (wantWrite
+// set), tlsBroken or tlsRefused.
+int shakeHandsOnce(SSL* connection, const char* host, int& wantWrite, BoundedString& problem) {
+    tls.ERR_clear_error();
+    errno = 0;
+    int returned = tls.SSL_connect(connection);
+    if (returned == 1) return tlsStarted;
+    int outcome = sortFailureNow(connection, returned);
+    if (outcome == callWantsRead || outcome == callWantsWrite) {
+        wantWrite = outcome == callWantsWrite;
+        return tlsInProgress;
     }
+    unsigned long reason = outcome == callRefused ? ERR_GET_REASON(tls.ERR_get_error()) : 0;
+    // A server that closes before it says anything is a broken
+    // connection, not a refusal: asking again may work.
+    if (outcome == callClosed || reason == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        setLastSocketError(kDisconnectedCode);
+        return tlsBroken;
+    }
+    if (outcome == callFailed) return tlsBroken;
+    int notTls = reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG;
+    describeTlsRefusal(notTls ? tlsNotTls : tlsHandshakeRefused, host, "", problem);
+    return tlsRefused;
+}
+
+// Checks and logs the certificate of an ended handshake. Returns
+// tlsStarted, or tlsRefused with the problem.
+int acceptHandshake(SSL* connection, const TlsPeer& peer, BoundedString& problem) {
+    int outcome = tlsStarted;
+    X509* certificate = tls.SSL_get1_peer_certificate(connection);
+    int checked = !peer.acceptAnyCertificate;
+    if (checked && !checkCertificate(connection, certificate, peer.hostName, problem)) outcome = tlsRefused;
+    // As on Windows, only a connection that goes on shows its details.
+    if (outcome == tlsStarted) logHandshake(connection, certificate, checked);
+    if (certificate != nullptr) tls.X509_free(certificate);
+    return outcome;
 }
 
 }  // namespace
 
 int tlsAvailable(BoundedString& problem) { return loadLibrary(problem); }
 
-int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
     session = nullptr;
     if (!loadLibrary(problem)) return tlsUnavailable;
     int descriptor = static_cast<int>(socket);
     SSL* connection = tls.SSL_new(tls.context);
-    if (connection == nullptr || tls.SSL_set_fd(connection, descriptor) != 1) {
+    TlsSession* made = static_cast<TlsSession*>(std::malloc(sizeof(TlsSession)));
+    if (connection == nullptr || made == nullptr || tls.SSL_set_fd(connection, descriptor) != 1) {
         if (connection != nullptr) tls.SSL_free(connection);
+        std::free(made);
         describeTlsUnavailable("no memory for the connection", problem);
         return tlsUnavailable;
     }
@@ -293,28 +328,34 @@ int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, Bou
         tls.SSL_ctrl(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                      const_cast<char*>(peer.hostName));
     }
-    int outcome = shakeHands(connection, descriptor, peer.hostName, problem);
-    if (outcome == tlsStarted) {
-        X509* certificate = tls.SSL_get1_peer_certificate(connection);
-        int checked = !peer.acceptAnyCertificate;
-        if (checked && !checkCertificate(connection, certificate, peer.hostName, problem)) outcome = tlsRefused;
-        // As on Windows, only a connection that goes on shows its details.
-        if (outcome == tlsStarted) logHandshake(connection, certificate, checked);
-        if (certificate != nullptr) tls.X509_free(certificate);
-    }
-    if (outcome != tlsStarted) {
-        tls.SSL_free(connection);
-        return outcome;
-    }
-    session = static_cast<TlsSession*>(std::malloc(sizeof(TlsSession)));
-    if (session == nullptr) {
-        tls.SSL_free(connection);
-        describeTlsUnavailable("no memory for the connection", problem);
-        return tlsUnavailable;
-    }
-    session->connection = connection;
-    session->descriptor = descriptor;
+    made->connection = connection;
+    made->descriptor = descriptor;
+    session = made;
     return tlsStarted;
+}
+
+int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedString& problem) {
+    wantWrite = 0;
+    int outcome = shakeHandsOnce(session->connection, peer.hostName, wantWrite, problem);
+    if (outcome == tlsStarted) outcome = acceptHandshake(session->connection, peer, problem);
+    if (outcome == tlsStarted || outcome == tlsInProgress) return outcome;
+    tlsEnd(session);
+    session = nullptr;
+    return outcome;
+}
+
+int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+    int outcome = tlsBegin(socket, peer, session, problem);
+    if (outcome != tlsStarted) return outcome;
+    int wantWrite = 0;
+    while ((outcome = tlsStep(session, peer, wantWrite, problem)) == tlsInProgress) {
+        if (waitForSocketReady(socket, wantWrite) != 0) {
+            tlsEnd(session);
+            session = nullptr;
+            return tlsBroken;
+        }
+    }
+    return outcome;
 }
 
 int tlsSend(TlsSession* session, const char* bytes, int count) {
