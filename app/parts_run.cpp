@@ -30,11 +30,15 @@ const int kHeaderBlockCapacity = 16383;
 // direct path moves as much at once.
 const int kBodyBlockCapacity = 256 * 1024;
 
+// Where a connection stands.
+enum SlotPhase { phaseOpening, phaseHeaders, phaseBody };
+
 struct PartSlot {
     int inUse = 0;
-    int inBody = 0;
+    int phase = phaseOpening;
     int plainWay = 0;  // the output takes no bytes straight from the socket
     Connection connection;
+    Opening opening;
     std::int64_t bodyEnd = 0;       // one past the last byte the reply's body holds
     std::int64_t lastActivity = 0;
     std::int64_t gained = 0;        // bytes this attempt stored
@@ -287,8 +291,41 @@ void readHeaders(PartsLoop& loop, int slot, FilePart& part) {
     loop.slots[slot].lastActivity = monotonicMillis();
     if (section.inHeaders || !acceptPartReply(loop, slot, part, section)) return;
     logAt(9, "Part %" PRId64 "-%" PRId64 ": receiving body...\n", part.first, part.end - 1);
-    loop.slots[slot].inBody = 1;
+    loop.slots[slot].phase = phaseBody;
     storeBytes(loop, slot, part, cursor, unread);
+}
+
+// The request of the part's gap as it stands: a split may have brought
+// its end nearer since the connection began.
+void composePartRequest(const PartsLoop& loop, const FilePart& part, TransferRequest& request) {
+    request = *loop.request;
+    request.kind = attemptResume;
+    request.rangeFirst = part.next;
+    request.rangeLast = part.end - 1;
+    request.handOver = nullptr;
+}
+
+// Sends the part's request once its connection is open.
+void sendPartRequest(PartsLoop& loop, int slot, const FilePart& part) {
+    TransferRequest request;
+    composePartRequest(loop, part, request);
+    TransferResult& result = memory->results[slot];
+    if (!sendRequest(loop.slots[slot].connection, request, result)) return partFailed(loop, slot, result.stage, result.errorText);
+    loop.slots[slot].phase = phaseHeaders;
+    loop.slots[slot].lastActivity = monotonicMillis();
+}
+
+// Takes the opening of the slot's connection on after its socket turned ready.
+void openOn(PartsLoop& loop, int slot, const FilePart& part) {
+    PartSlot& connection = loop.slots[slot];
+    TransferResult& result = memory->results[slot];
+    TransferRequest request;
+    composePartRequest(loop, part, request);
+    if (!continueOpening(connection.connection, connection.opening, request, result)) {
+        return partFailed(loop, slot, result.stage, result.errorText);
+    }
+    connection.lastActivity = monotonicMillis();
+    if (connection.opening.step == openingOpen) sendPartRequest(loop, slot, part);
 }
 
 // Reads what arrived on the slot's connection.
@@ -296,7 +333,8 @@ void serviceSlot(PartsLoop& loop, int slot) {
     FilePart* part = partOfSlot(loop, slot);
     if (part == nullptr) return;
     PartSlot& connection = loop.slots[slot];
-    if (!connection.inBody) return readHeaders(loop, slot, *part);
+    if (connection.phase == phaseOpening) return openOn(loop, slot, *part);
+    if (connection.phase == phaseHeaders) return readHeaders(loop, slot, *part);
     int direct = connection.connection.tls == nullptr && !connection.plainWay;
     int received = direct ? moveBody(loop, slot, *part) : receiveBody(loop, slot, *part);
     if (received == kMoveUnavailable) {
@@ -317,14 +355,11 @@ void resetSection(HeaderSection& section) {
     section.interim = 0;
 }
 
-// Opens a connection on the slot that asks for the part's gap.
+// Begins a connection on the slot that asks for the part's gap.
 void startPart(PartsLoop& loop, int partIndex, int slot) {
     FilePart& part = loop.list.parts[partIndex];
-    TransferRequest request = *loop.request;
-    request.kind = attemptResume;
-    request.rangeFirst = part.next;
-    request.rangeLast = part.end - 1;
-    request.handOver = nullptr;
+    TransferRequest request;
+    composePartRequest(loop, part, request);
     logAt(9, "Part %" PRId64 "-%" PRId64 ": asking for bytes %" PRId64 "-%" PRId64 " on connection %d\n", part.first,
           part.end - 1, part.next, part.end - 1, slot + 1);
     PartSlot& connection = loop.slots[slot];
@@ -335,7 +370,11 @@ void startPart(PartsLoop& loop, int partIndex, int slot) {
     ++part.attempts;
     resetSection(memory->sections[slot]);
     TransferResult& result = memory->results[slot];
-    if (!startAttempt(connection.connection, request, result)) partFailed(loop, slot, result.stage, result.errorText);
+    resetResult(result);
+    if (!beginOpening(connection.connection, connection.opening, request, result)) {
+        return partFailed(loop, slot, result.stage, result.errorText);
+    }
+    if (connection.opening.step == openingOpen) sendPartRequest(loop, slot, part);
 }
 
 int freeSlot(const PartsLoop& loop) {
@@ -390,16 +429,32 @@ void failSilentSlots(PartsLoop& loop) {
     std::int64_t idle = loop.settings->idleLimitMillis;
     std::int64_t now = monotonicMillis();
     for (int slot = 0; slot < loop.connections && idle > 0; ++slot) {
-        if (!loop.slots[slot].inUse || now - loop.slots[slot].lastActivity < idle) continue;
+        PartSlot& connection = loop.slots[slot];
+        if (!connection.inUse || now - connection.lastActivity < idle) continue;
+        TransferResult& result = memory->results[slot];
         setLastSocketError(kSocketErrorTimedOut);
-        failSocketCall(memory->results[slot], stageReceive, "recv");
-        partFailed(loop, slot, stageReceive, memory->results[slot].errorText);
+        if (connection.phase == phaseOpening) {
+            TransferRequest request;
+            composePartRequest(loop, *partOfSlot(loop, slot), request);
+            failOpening(connection.connection, connection.opening, request, result);
+        } else {
+            failSocketCall(result, stageReceive, "recv");
+        }
+        partFailed(loop, slot, result.stage, result.errorText);
     }
+}
+
+// Returns 1 when TLS holds bytes of the slot's reply, which never turn the
+// socket readable; a handshake under way holds none to read.
+int holdsTlsBytes(const PartSlot& connection) {
+    return connection.phase != phaseOpening && connection.connection.tls != nullptr &&
+           tlsHasBufferedBytes(connection.connection.tls);
 }
 
 // Waits for the connections, or for the next deadline, and reads what arrived.
 void waitAndRead(PartsLoop& loop) {
     SocketHandle sockets[kMostConnections];
+    int forWrite[kMostConnections];
     int owners[kMostConnections];
     int ready[kMostConnections];
     int count = 0;
@@ -407,22 +462,21 @@ void waitAndRead(PartsLoop& loop) {
     for (int slot = 0; slot < loop.connections; ++slot) {
         const PartSlot& connection = loop.slots[slot];
         if (!connection.inUse) continue;
-        // Bytes TLS already holds never turn the socket readable.
-        if (connection.connection.tls != nullptr && tlsHasBufferedBytes(connection.connection.tls)) limit = 0;
+        if (holdsTlsBytes(connection)) limit = 0;
         sockets[count] = connection.connection.socket;
+        forWrite[count] = connection.phase == phaseOpening && connection.opening.wantWrite;
         owners[count++] = slot;
     }
     if (limit < 0) limit = 0;
     if (count == 0) return pauseMillis(limit);
-    if (waitForReadableSockets(sockets, nullptr, count, ready, limit) < 0) {
+    if (waitForReadableSockets(sockets, forWrite, count, ready, limit) < 0) {
         BoundedString note;
         assignFormat(note, "select: %s\n", textOf(lastSocketErrorText()));
         return endRun(loop, stageReceive, note);
     }
     for (int index = 0; index < count && !loop.ending && !loop.changed; ++index) {
         PartSlot& connection = loop.slots[owners[index]];
-        int buffered = connection.inUse && connection.connection.tls != nullptr && tlsHasBufferedBytes(connection.connection.tls);
-        if (ready[index] || buffered) serviceSlot(loop, owners[index]);
+        if (ready[index] || (connection.inUse && holdsTlsBytes(connection))) serviceSlot(loop, owners[index]);
     }
 }
 
@@ -470,7 +524,7 @@ void adoptFirstConnection(PartsLoop& loop) {
     slot.connection.socket = handOver.socket;
     slot.connection.tls = handOver.tls;
     slot.inUse = 1;
-    slot.inBody = 1;
+    slot.phase = phaseBody;
     slot.bodyEnd = handOver.bodyEnd;
     slot.lastActivity = monotonicMillis();
     part.slot = 0;

@@ -6,22 +6,30 @@
 
 namespace {
 
-// Returns 1 when connected to the address, 0 with the connect note
-// otherwise.
-int connectToAddress(SocketHandle socket, const NetAddress& address, TransferResult& result) {
-    int port = address.port;
-    logAt(9, "Connecting to server, address=%s, port=%d...\n", formatAddress(address), port);
-    if (connectSocket(socket, address) == 0) return 1;
+// Notes the last socket error as the connect note of the address. Returns 0.
+int failConnect(const NetAddress& address, TransferResult& result) {
     // The reason first: nothing may touch the socket layer before it is read.
     BoundedString reason = lastSocketErrorText();
     const char* shown = formatAddress(address);
     if (address.family == kAddressFamilyInet6) {
-        assignFormat(result.errorText, "connect([%s]:%d): %s", shown, port, textOf(reason));
+        assignFormat(result.errorText, "connect([%s]:%d): %s", shown, address.port, textOf(reason));
     } else {
-        assignFormat(result.errorText, "connect(%s:%d): %s", shown, port, textOf(reason));
+        assignFormat(result.errorText, "connect(%s:%d): %s", shown, address.port, textOf(reason));
     }
     result.stage = stageConnect;
     return 0;
+}
+
+void traceConnect(const NetAddress& address) {
+    logAt(9, "Connecting to server, address=%s, port=%d...\n", formatAddress(address), address.port);
+}
+
+// Returns 1 when connected to the address, 0 with the connect note
+// otherwise.
+int connectToAddress(SocketHandle socket, const NetAddress& address, TransferResult& result) {
+    traceConnect(address);
+    if (connectSocket(socket, address) == 0) return 1;
+    return failConnect(address, result);
 }
 
 // Connects to the server's addresses in their order until one answers; a
@@ -46,23 +54,82 @@ SocketHandle connectToServer(const TransferRequest& request, TransferResult& res
     return kInvalidSocket;
 }
 
-// Runs the TLS handshake for https. Returns 1 when the connection is
-// ready for the request, 0 with the stage and note otherwise: a refusal
-// ends the run, a broken handshake is retried as a failed connect.
-int startTls(Connection& connection, const TransferRequest& request, TransferResult& result) {
-    if (!request.secure) return 1;
+// Fills the peer TLS checks the request's server against; name keeps
+// the text the peer points to.
+void describePeer(const TransferRequest& request, BoundedString& name, TlsPeer& peer) {
     // The certificate names an IPv6 address without the brackets of a URL.
-    BoundedString name = request.host;
+    name = request.host;
     if (name.length > 2 && name.buffer[0] == '[') assignBytes(name, name.buffer + 1, name.length - 2);
-    TlsPeer peer;
     peer.hostName = textOf(name);
     peer.acceptAnyCertificate = request.acceptAnyCertificate;
-    BoundedString problem;
-    int outcome = tlsStart(connection.socket, peer, connection.tls, problem);
-    if (outcome == tlsStarted) return 1;
+}
+
+// Turns a TLS outcome into the attempt's. Returns 1 for tlsStarted and
+// tlsInProgress, 0 with the stage and note otherwise: a refusal ends the
+// run, a broken handshake is retried as a failed connect.
+int judgeTlsOutcome(int outcome, const BoundedString& problem, TransferResult& result) {
+    if (outcome == tlsStarted || outcome == tlsInProgress) return 1;
     if (outcome == tlsBroken) return failSocketCall(result, stageConnect, "TLS handshake");
     result.errorText = problem;
     result.stage = stageTlsRefused;
+    return 0;
+}
+
+// Runs the TLS handshake for https. Returns 1 when the connection is
+// ready for the request, 0 with the stage and note otherwise.
+int startTls(Connection& connection, const TransferRequest& request, TransferResult& result) {
+    if (!request.secure) return 1;
+    BoundedString name;
+    TlsPeer peer;
+    describePeer(request, name, peer);
+    BoundedString problem;
+    return judgeTlsOutcome(tlsStart(connection.socket, peer, connection.tls, problem), problem, result);
+}
+
+// Takes the handshake of an opening on. Returns as continueOpening.
+int stepTls(Connection& connection, Opening& opening, TransferResult& result) {
+    BoundedString problem;
+    int outcome = tlsStep(connection.tls, opening.peer, opening.wantWrite, problem);
+    if (outcome == tlsStarted) opening.step = openingOpen;
+    return judgeTlsOutcome(outcome, problem, result);
+}
+
+// Goes on from a connected socket: the handshake for https. Returns as
+// continueOpening.
+int afterConnect(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result) {
+    if (!request.secure) {
+        opening.step = openingOpen;
+        return 1;
+    }
+    describePeer(request, opening.tlsName, opening.peer);
+    BoundedString problem;
+    if (!judgeTlsOutcome(tlsBegin(connection.socket, opening.peer, connection.tls, problem), problem, result)) return 0;
+    opening.step = openingTls;
+    return stepTls(connection, opening, result);
+}
+
+// Begins connecting to the addresses from opening.addressIndex on until a
+// connect is under way or done. Returns as continueOpening.
+int connectNextAddress(Connection& connection, Opening& opening, const TransferRequest& request,
+                       TransferResult& result) {
+    for (; opening.addressIndex < request.addresses.count; ++opening.addressIndex) {
+        const NetAddress& address = request.addresses.entries[opening.addressIndex];
+        connection.socket = openTcpSocket(address);
+        if (connection.socket == kInvalidSocket) {
+            failSocketCall(result, stageSocket, "socket");
+            continue;
+        }
+        traceConnect(address);
+        int begun = beginConnect(connection.socket, address);
+        opening.step = openingConnect;
+        opening.wantWrite = 1;
+        if (begun == 0) return afterConnect(connection, opening, request, result);
+        if (begun > 0) return 1;
+        failConnect(address, result);
+        closeSocket(connection.socket);
+        connection.socket = kInvalidSocket;
+        if (opening.addressIndex + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
+    }
     return 0;
 }
 
@@ -72,6 +139,37 @@ int openConnection(Connection& connection, const TransferRequest& request, Trans
     connection.socket = connectToServer(request, result);
     return connection.socket != kInvalidSocket && openTunnel(connection, request, result) &&
            startTls(connection, request, result);
+}
+
+int beginOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result) {
+    opening = Opening();
+    if (request.viaProxy) {
+        // The tunnel is a short exchange with a near peer: waited for.
+        opening.step = openingOpen;
+        return openConnection(connection, request, result);
+    }
+    return connectNextAddress(connection, opening, request, result);
+}
+
+int continueOpening(Connection& connection, Opening& opening, const TransferRequest& request,
+                    TransferResult& result) {
+    if (opening.step == openingTls) return stepTls(connection, opening, result);
+    if (endConnect(connection.socket) == 0) return afterConnect(connection, opening, request, result);
+    failOpening(connection, opening, request, result);
+    ++opening.addressIndex;
+    return connectNextAddress(connection, opening, request, result);
+}
+
+void failOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result) {
+    if (opening.step == openingTls) {
+        failSocketCall(result, stageConnect, "TLS handshake");
+    } else {
+        failConnect(request.addresses.entries[opening.addressIndex], result);
+    }
+    closeConnection(connection);
+    if (opening.step == openingConnect && opening.addressIndex + 1 < request.addresses.count) {
+        logAt(9, "%s\n", textOf(result.errorText));
+    }
 }
 
 int failSocketCall(TransferResult& result, FailureStage stage, const char* call) {

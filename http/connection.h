@@ -17,6 +17,34 @@ struct Connection {
 // was connected, is left for closeConnection.
 int openConnection(Connection& connection, const TransferRequest& request, TransferResult& result);
 
+// How far a connection opened without waiting has come.
+enum OpeningStep { openingConnect, openingTls, openingOpen };
+
+struct Opening {
+    int step = openingConnect;
+    int addressIndex = 0;  // the address being connected to
+    int wantWrite = 1;     // the next step waits for the socket to be writable, else readable
+    BoundedString tlsName; // the name TLS checks; the peer points into it
+    TlsPeer peer;
+};
+
+// Begins opening the request's connection without waiting: the connect to
+// its first address. Through a proxy the whole opening, with its tunnel
+// and handshake, is done at once, waiting. Returns 1 while it goes on or
+// once it is done (opening.step openingOpen), 0 with the stage and note.
+int beginOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result);
+
+// Takes the opening on once its socket is ready as opening.wantWrite
+// asks: the connect's end (or the next address after a failed one), the
+// handshake's steps. Returns as beginOpening.
+int continueOpening(Connection& connection, Opening& opening, const TransferRequest& request,
+                    TransferResult& result);
+
+// Notes that the opening failed where it stands, with the last socket
+// error as the reason (a connect note, or the handshake's), and closes
+// the connection.
+void failOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result);
+
 // Notes a failed socket call as "<call>: <reason>\n". Returns 0.
 int failSocketCall(TransferResult& result, FailureStage stage, const char* call);
 

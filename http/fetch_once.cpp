@@ -32,27 +32,6 @@ const int kDirectBlockCapacity = 256 * 1024;
 const int kTlsBlockCapacity = 256 * 1024;
 char tlsBlock[kTlsBlockCapacity + 1];
 
-void resetResult(TransferResult& result) {
-    result.stage = stageCompleted;
-    result.replyStatus = -1;
-    result.rangeResolution = 0;
-    result.headerBytes = 0;
-    result.bodyBytes = 0;
-    result.contentLength = -1;
-    result.rangeStart = -1;
-    result.rangeEnd = -1;
-    result.rangeTotal = -1;
-    result.validator[0] = '\0';
-    result.validatorIsTag = 0;
-    result.chunked = 0;
-    result.replyRefused = 0;
-    result.redirect = 0;
-    // An attempt allocates nothing on its way to success: a result that never
-    // held a Location is left without a buffer.
-    if (result.location.length > 0) assignText(result.location, "");
-    result.locationTooLong = 0;
-    result.backToOrigin = 0;
-}
 
 // Notes a failure of the output file as "<call>: <system's reason>\n". Returns 0.
 int failFileCall(TransferResult& result, const char* call, int errorNumber) {
@@ -110,16 +89,6 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
     return length;
 }
 
-// Returns 1 when the request went out, 0 with the send note otherwise.
-int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result) {
-    static char text[kRequestCapacity];  // 200 KiB: not on the stack
-    int length = composeRequest(request, text, kRequestCapacity);
-    int sent = sendOnConnection(connection, text, length);
-    if (sent < 0) return failSocketCall(result, stageSend, "send");
-    logAt(9, "%d bytes sent\n", sent);
-    logAt(8, "Waiting for reply...\n");
-    return 1;
-}
 
 // How the body of one reply is taken: where it ends, what of it the output
 // already holds, and how it is framed.
@@ -463,6 +432,38 @@ int receiveReply(SocketHandle socket, TransferRequest& request, TransferResult& 
     Connection connection;
     connection.socket = socket;
     return receiveReplyOn(connection, request, result);
+}
+
+void resetResult(TransferResult& result) {
+    result.stage = stageCompleted;
+    result.replyStatus = -1;
+    result.rangeResolution = 0;
+    result.headerBytes = 0;
+    result.bodyBytes = 0;
+    result.contentLength = -1;
+    result.rangeStart = -1;
+    result.rangeEnd = -1;
+    result.rangeTotal = -1;
+    result.validator[0] = '\0';
+    result.validatorIsTag = 0;
+    result.chunked = 0;
+    result.replyRefused = 0;
+    result.redirect = 0;
+    // An attempt allocates nothing on its way to success: a result that never
+    // held a Location is left without a buffer.
+    if (result.location.length > 0) assignText(result.location, "");
+    result.locationTooLong = 0;
+    result.backToOrigin = 0;
+}
+
+int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result) {
+    static char text[kRequestCapacity];  // 200 KiB: not on the stack
+    int length = composeRequest(request, text, kRequestCapacity);
+    int sent = sendOnConnection(connection, text, length);
+    if (sent < 0) return failSocketCall(result, stageSend, "send");
+    logAt(9, "%d bytes sent\n", sent);
+    logAt(8, "Waiting for reply...\n");
+    return 1;
 }
 
 int isPassingFailure(int status) {

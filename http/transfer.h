@@ -166,6 +166,13 @@ int isPassingFailure(int status);
 
 struct Connection;
 
+// Readies the result for a new attempt.
+void resetResult(TransferResult& result);
+
+// Sends the request on the connection, logging it. Returns 1 when it went
+// out, 0 with the send note otherwise.
+int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result);
+
 // Opens the attempt's connection and sends the request: the start of
 // fetchOnce. Returns 1, or 0 with the stage and note; the connection, when
 // one was opened, is left for closeConnection.

@@ -506,6 +506,12 @@ const RetryCase kRetryCases[] = {
      {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1),
       rangeGet(kMiB + 300000, 2 * kMiB - 1)},
      10, kResetNote, big()},
+    // A server that answers one connection at a time: the parts' handshakes
+    // wait in the loop while the first connection is read to its end.
+    {"PartsOverTlsFromOneConnectionAtATime", {"-s4"},
+     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1)},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1)}, 0, "",
+     big(), "", nullptr, kLeafLocalhost},
     {"PartsWithoutRangesStayOnOne", {"-s4"}, {bigWhole(0, false)}, {kGet}, 0, "", big()},
     {"PartOfChangedFileNeverSpliced", {"-s4"},
      {bigWhole(), bigRange(kMiB, 2 * kMiB - 1, 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1),
