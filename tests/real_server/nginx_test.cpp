@@ -124,6 +124,19 @@ TEST_F(RealNginx, WholeFileArrivesByteExact) {
     EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
 }
 
+// Eight connections, each asking nginx for its own range, and halves of
+// the largest gaps taken by the connections that finish first.
+TEST_F(RealNginx, PartsArriveByteExact) {
+    NginxServer server;
+    if (!startServer(server, kHttpPort)) return;
+    ProgramOutcome outcome = fetch({"-v1", "-s8"}, "/big.bin");
+    stopNginx(server);
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError.substr(0, 2000);
+    std::string stored = readBytes(output);
+    EXPECT_TRUE(stored == bigFile) << firstDifference(bigFile, stored);
+    EXPECT_EQ("<missing>", readBytes(output + ".webhaul"));
+}
+
 // A name-based virtual host: the site comes only to a request whose Host
 // line names it; the same request to the address gets the default 404.
 TEST_F(RealNginx, VirtualHostAnswersOnlyToItsName) {
