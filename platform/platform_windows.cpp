@@ -189,19 +189,10 @@ int waitForSocket(SOCKET socket, int forWrite) {
     }
 }
 
-// Finishes a connect that is in progress on a non-blocking socket.
-// Returns 0 when connected, -1 on failure (last error set).
-int finishConnect(SOCKET socket) {
-    if (waitForSocket(socket, 1) != 0) return -1;
-    int pending = 0;
-    int size = sizeof pending;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == SOCKET_ERROR) {
-        return finishCall(true);
-    }
-    if (pending == 0) return finishCall(false);
-    lastError = pending;
-    runInterruptHandlerIfPending();
-    return -1;
+// Turns the socket's non-blocking mode on or off. Returns 0, or -1 with
+// the last error set.
+int setNonBlocking(SOCKET socket, u_long nonBlocking) {
+    return finishCall(ioctlsocket(socket, FIONBIO, &nonBlocking) == SOCKET_ERROR);
 }
 
 }  // namespace
@@ -263,23 +254,39 @@ SocketHandle openTcpSocket(const NetAddress&) {
     return static_cast<SocketHandle>(handle);
 }
 
-int connectSocket(SocketHandle socket, const NetAddress& address) {
+int beginConnect(SocketHandle socket, const NetAddress& address) {
     sockaddr_in target;
     std::memset(&target, 0, sizeof target);
     target.sin_family = AF_INET;
     target.sin_port = htons(static_cast<u_short>(address.port));
     std::memcpy(&target.sin_addr.s_addr, address.bytes, sizeof target.sin_addr.s_addr);
     SOCKET handle = static_cast<SOCKET>(socket);
-    // Non-blocking only while connecting, so that the wait has a limit.
-    u_long nonBlocking = 1;
-    if (ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR) return finishCall(true);
-    int outcome = 0;
-    if (connect(handle, reinterpret_cast<sockaddr*>(&target), sizeof target) == SOCKET_ERROR) {
-        outcome = WSAGetLastError() == WSAEWOULDBLOCK ? finishConnect(handle) : finishCall(true);
+    // Non-blocking only while connecting: every later call waits in select
+    // first, and that wait has the limit.
+    if (setNonBlocking(handle, 1) != 0) return -1;
+    if (connect(handle, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) return setNonBlocking(handle, 0);
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return finishCall(true);
+    return finishCall(false) == 0 ? 1 : -1;
+}
+
+int endConnect(SocketHandle socket) {
+    SOCKET handle = static_cast<SOCKET>(socket);
+    int pending = 0;
+    int size = sizeof pending;
+    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == SOCKET_ERROR) {
+        return finishCall(true);
     }
-    if (outcome != 0) return -1;
-    nonBlocking = 0;
-    return finishCall(ioctlsocket(handle, FIONBIO, &nonBlocking) == SOCKET_ERROR);
+    if (pending == 0) return setNonBlocking(handle, 0);
+    lastError = pending;
+    runInterruptHandlerIfPending();
+    return -1;
+}
+
+int connectSocket(SocketHandle socket, const NetAddress& address) {
+    int begun = beginConnect(socket, address);
+    if (begun <= 0) return begun;
+    if (waitForSocket(static_cast<SOCKET>(socket), 1) != 0) return -1;
+    return endConnect(socket);
 }
 
 int sendBytes(SocketHandle socket, const char* bytes, int count) {
@@ -311,21 +318,37 @@ std::int64_t nextReadableStep(std::int64_t limitMillis, std::int64_t deadline) {
     return left < kStepMillis ? left : kStepMillis;
 }
 
-// Sets ready from what select left in the sets. Returns the count that can
-// be read; a failed socket counts, so that the read meets the failure.
-int markReadable(const SocketHandle* sockets, int count, int* ready, fd_set& readable, fd_set& failed) {
+// Sets ready from what select left in the sets. Returns the count that is
+// ready; a failed socket (a failed connect among them) counts, so that the
+// read or endConnect meets the failure.
+int markReady(const SocketHandle* sockets, int count, int* ready, fd_set* sets) {
     int found = 0;
     for (int index = 0; index < count; ++index) {
         SOCKET socket = static_cast<SOCKET>(sockets[index]);
-        ready[index] = FD_ISSET(socket, &readable) || FD_ISSET(socket, &failed) ? 1 : 0;
+        ready[index] = FD_ISSET(socket, &sets[0]) || FD_ISSET(socket, &sets[1]) || FD_ISSET(socket, &sets[2]) ? 1 : 0;
         found += ready[index];
     }
     return found;
 }
 
+// Fills the sets select takes: readable, writable, failed. Returns 1 when
+// the writable set holds any socket.
+int fillWaitSets(const SocketHandle* sockets, const int* forWrite, int count, fd_set* sets) {
+    for (int set = 0; set < 3; ++set) FD_ZERO(&sets[set]);
+    int writing = 0;
+    for (int index = 0; index < count; ++index) {
+        int write = forWrite != nullptr && forWrite[index];
+        FD_SET(static_cast<SOCKET>(sockets[index]), &sets[write ? 1 : 0]);
+        FD_SET(static_cast<SOCKET>(sockets[index]), &sets[2]);
+        writing |= write;
+    }
+    return writing;
+}
+
 }  // namespace
 
-int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, std::int64_t limitMillis) {
+int waitForReadableSockets(const SocketHandle* sockets, const int* forWrite, int count, int* ready,
+                           std::int64_t limitMillis) {
     if (count < 0 || count > FD_SETSIZE) {
         lastError = WSAEINVAL;
         return -1;
@@ -341,18 +364,12 @@ int waitForReadableSockets(const SocketHandle* sockets, int count, int* ready, s
             if (limitMillis == 0) return 0;
             continue;
         }
-        fd_set readable;
-        fd_set failed;
-        FD_ZERO(&readable);
-        FD_ZERO(&failed);
-        for (int index = 0; index < count; ++index) {
-            FD_SET(static_cast<SOCKET>(sockets[index]), &readable);
-            FD_SET(static_cast<SOCKET>(sockets[index]), &failed);
-        }
+        fd_set sets[3];
+        int writing = fillWaitSets(sockets, forWrite, count, sets);
         timeval timeout = {static_cast<long>(step / 1000), static_cast<long>(step % 1000 * 1000)};
-        int outcome = select(0, &readable, nullptr, &failed, &timeout);
+        int outcome = select(0, &sets[0], writing ? &sets[1] : nullptr, &sets[2], &timeout);
         if (finishCall(outcome == SOCKET_ERROR) != 0) return -1;
-        if (outcome > 0) return markReadable(sockets, count, ready, readable, failed);
+        if (outcome > 0) return markReady(sockets, count, ready, sets);
         if (limitMillis == 0) return 0;
     }
 }
