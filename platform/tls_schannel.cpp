@@ -78,6 +78,7 @@ struct TlsSession {
     int pendingAt;
     int serverEnded;     // close_notify came
     int recordsTaken;    // the handshake took a first record from the server
+    int handshakeBegun;  // the first handshake call was made: a step goes on by receiving
     char inbound[kRecordCapacity];
     char outbound[kRecordCapacity];
 };
@@ -156,7 +157,7 @@ int looksLikeTls(const TlsSession& session) {
 }
 
 // What one step of the handshake asks for next.
-enum HandshakeStep { stepDone, stepNeedsBytes, stepAgain, stepBroken, stepRefused, stepNotTls };
+enum HandshakeStep { stepDone, stepNeedsBytes, stepAgain, stepBroken, stepRefused, stepNotTls, stepWaits };
 
 // Sends what SChannel produced and frees it. Returns 1 when all of it went.
 int sendToken(TlsSession& session, SecBuffer& token) {
@@ -198,10 +199,16 @@ HandshakeStep stepHandshake(TlsSession& session, SEC_CHAR* target, int first) {
     return status == SEC_I_CONTINUE_NEEDED && session.inboundLength == 0 ? stepNeedsBytes : stepAgain;
 }
 
-// Appends what the server sends next to the bytes held. Returns stepAgain,
-// stepBroken (last socket error set) or stepNotTls.
+// Appends what the server sent next to the bytes held, when it sent any:
+// a look at the socket first keeps the receive from waiting. Returns
+// stepAgain, stepWaits (nothing arrived yet), stepBroken (last socket
+// error set) or stepNotTls.
 HandshakeStep receiveHandshakeBytes(TlsSession& session) {
     if (session.inboundLength == kRecordCapacity) return stepNotTls;
+    int readable = 0;
+    int looked = waitForReadableSockets(&session.socket, nullptr, 1, &readable, 0);
+    if (looked < 0) return stepBroken;
+    if (looked == 0) return stepWaits;
     int received = receiveBytes(session.socket, session.inbound + session.inboundLength,
                                 kRecordCapacity - session.inboundLength);
     if (received == 0) setLastSocketError(kSocketErrorDisconnected);
@@ -210,14 +217,17 @@ HandshakeStep receiveHandshakeBytes(TlsSession& session) {
     return session.recordsTaken || looksLikeTls(session) ? stepAgain : stepNotTls;
 }
 
-// Runs the handshake to its end. Returns a TlsStartOutcome.
+// Takes the handshake as far as it goes without waiting for the server.
+// Returns tlsInProgress when it waits for bytes, else a TlsStartOutcome.
 int runHandshake(TlsSession& session, const TlsPeer& peer, BoundedString& problem) {
     char target[256];
     std::snprintf(target, sizeof target, "%s", peer.hostName);
     SEC_CHAR* serverName = isAddress(peer.hostName) ? nullptr : target;
-    HandshakeStep step = stepHandshake(session, serverName, 1);
+    HandshakeStep step = session.handshakeBegun ? stepNeedsBytes : stepHandshake(session, serverName, 1);
+    session.handshakeBegun = 1;
     while (step != stepDone) {
         if (step == stepNeedsBytes) step = receiveHandshakeBytes(session);
+        if (step == stepWaits) return tlsInProgress;
         if (step == stepBroken) return tlsBroken;
         if (step == stepRefused || step == stepNotTls) break;
         step = stepHandshake(session, serverName, 0);
@@ -543,28 +553,48 @@ int takePlainBytes(TlsSession& session, char* block, int capacity) {
 
 int tlsAvailable(BoundedString& problem) { return loadLibraries(problem); }
 
-int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+int tlsBegin(SocketHandle socket, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
     session = nullptr;
     if (!loadLibraries(problem)) return tlsUnavailable;
-    TlsSession* started = newSession(socket);
-    if (started == nullptr) {
-        describeTlsUnavailable("no memory for the connection", problem);
-        return tlsUnavailable;
-    }
-    int outcome = runHandshake(*started, peer, problem);
-    if (outcome == tlsStarted) outcome = checkServer(*started, peer, problem);
+    session = newSession(socket);
+    if (session != nullptr) return tlsStarted;
+    describeTlsUnavailable("no memory for the connection", problem);
+    return tlsUnavailable;
+}
+
+int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedString& problem) {
+    // A token to send is small and goes out at once: only the server's
+    // answer is waited for.
+    wantWrite = 0;
+    int outcome = runHandshake(*session, peer, problem);
+    if (outcome == tlsInProgress) return outcome;
+    if (outcome == tlsStarted) outcome = checkServer(*session, peer, problem);
     if (outcome == tlsStarted &&
-        sspi->QueryContextAttributesA(&started->context, SECPKG_ATTR_STREAM_SIZES, &started->sizes) != SEC_E_OK) {
+        sspi->QueryContextAttributesA(&session->context, SECPKG_ATTR_STREAM_SIZES, &session->sizes) != SEC_E_OK) {
         describeTlsRefusal(tlsHandshakeRefused, peer.hostName, "", problem);
         outcome = tlsRefused;
     }
-    if (outcome != tlsStarted) {
-        tlsEnd(started);
+    if (outcome == tlsStarted) {
+        session->pendingAt = 0;
         return outcome;
     }
-    started->pendingAt = 0;
-    session = started;
-    return tlsStarted;
+    tlsEnd(session);
+    session = nullptr;
+    return outcome;
+}
+
+int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
+    int outcome = tlsBegin(socket, peer, session, problem);
+    if (outcome != tlsStarted) return outcome;
+    int wantWrite = 0;
+    while ((outcome = tlsStep(session, peer, wantWrite, problem)) == tlsInProgress) {
+        if (waitForSocketReady(socket, wantWrite) != 0) {
+            tlsEnd(session);
+            session = nullptr;
+            return tlsBroken;
+        }
+    }
+    return outcome;
 }
 
 int tlsSend(TlsSession* session, const char* bytes, int count) {
