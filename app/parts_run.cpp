@@ -29,6 +29,11 @@ const int kHeaderBlockCapacity = 16383;
 // nothing from the kernel's pipe) are read in pieces up to this large; the
 // direct path moves as much at once.
 const int kBodyBlockCapacity = 256 * 1024;
+// Blocks one connection may have read in a row before the others' turn:
+// 16 MiB. Measured on loopback with 512 MiB from nginx, -s4 took 1.6
+// times one connection's time with one block a turn, 1.3 with a socket
+// read until empty (four curl processes for the four ranges took 1.2).
+const int kBlocksPerTurn = 64;
 
 // Where a connection stands.
 enum SlotPhase { phaseOpening, phaseHeaders, phaseBody };
@@ -328,6 +333,29 @@ void openOn(PartsLoop& loop, int slot, const FilePart& part) {
     if (connection.opening.step == openingOpen) sendPartRequest(loop, slot, part);
 }
 
+// Returns 1 when the slot's socket has bytes to read now.
+int readableNow(const PartSlot& connection) {
+    SocketHandle socket = connection.connection.socket;
+    int ready = 0;
+    return waitForReadableSockets(&socket, nullptr, 1, &ready, 0) > 0;
+}
+
+// Reads body blocks while the socket has them, up to kBlocksPerTurn: on
+// loopback, one socket read until it is empty costs less than a wait
+// between blocks. Returns what the last read returned.
+int readBodyBlocks(PartsLoop& loop, int slot) {
+    PartSlot& connection = loop.slots[slot];
+    int direct = connection.connection.tls == nullptr && !connection.plainWay;
+    int received = 0;
+    for (int turn = 0; turn < kBlocksPerTurn; ++turn) {
+        FilePart* part = partOfSlot(loop, slot);
+        if (part == nullptr) break;
+        received = direct ? moveBody(loop, slot, *part) : receiveBody(loop, slot, *part);
+        if (received <= 0 || !connection.inUse || loop.ending || !readableNow(connection)) break;
+    }
+    return received;
+}
+
 // Reads what arrived on the slot's connection.
 void serviceSlot(PartsLoop& loop, int slot) {
     FilePart* part = partOfSlot(loop, slot);
@@ -335,8 +363,7 @@ void serviceSlot(PartsLoop& loop, int slot) {
     PartSlot& connection = loop.slots[slot];
     if (connection.phase == phaseOpening) return openOn(loop, slot, *part);
     if (connection.phase == phaseHeaders) return readHeaders(loop, slot, *part);
-    int direct = connection.connection.tls == nullptr && !connection.plainWay;
-    int received = direct ? moveBody(loop, slot, *part) : receiveBody(loop, slot, *part);
+    int received = readBodyBlocks(loop, slot);
     if (received == kMoveUnavailable) {
         connection.plainWay = 1;
         return;
