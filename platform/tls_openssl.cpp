@@ -18,14 +18,10 @@ int tlsAvailable(BoundedString& problem) {
     return 0;
 }
 
-int tlsStart(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
+int tlsBegin(SocketHandle, const TlsPeer&, TlsSession*& session, BoundedString& problem) {
     session = nullptr;
     tlsAvailable(problem);
     return tlsUnavailable;
-}
-
-int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
-    return tlsStart(socket, peer, session, problem);
 }
 
 int tlsStep(TlsSession*& session, const TlsPeer&, int& wantWrite, BoundedString& problem) {
@@ -341,20 +337,6 @@ int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedSt
     if (outcome == tlsStarted || outcome == tlsInProgress) return outcome;
     tlsEnd(session);
     session = nullptr;
-    return outcome;
-}
-
-int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
-    int outcome = tlsBegin(socket, peer, session, problem);
-    if (outcome != tlsStarted) return outcome;
-    int wantWrite = 0;
-    while ((outcome = tlsStep(session, peer, wantWrite, problem)) == tlsInProgress) {
-        if (waitForSocketReady(socket, wantWrite) != 0) {
-            tlsEnd(session);
-            session = nullptr;
-            return tlsBroken;
-        }
-    }
     return outcome;
 }
 

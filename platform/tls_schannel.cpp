@@ -583,20 +583,6 @@ int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedSt
     return outcome;
 }
 
-int tlsStart(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, BoundedString& problem) {
-    int outcome = tlsBegin(socket, peer, session, problem);
-    if (outcome != tlsStarted) return outcome;
-    int wantWrite = 0;
-    while ((outcome = tlsStep(session, peer, wantWrite, problem)) == tlsInProgress) {
-        if (waitForSocketReady(socket, wantWrite) != 0) {
-            tlsEnd(session);
-            session = nullptr;
-            return tlsBroken;
-        }
-    }
-    return outcome;
-}
-
 int tlsSend(TlsSession* session, const char* bytes, int count) {
     const SecPkgContext_StreamSizes& sizes = session->sizes;
     int pieceCapacity = kRecordCapacity - static_cast<int>(sizes.cbHeader + sizes.cbTrailer);
