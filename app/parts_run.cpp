@@ -324,9 +324,8 @@ void sendPartRequest(PartsLoop& loop, int slot, const FilePart& part) {
 void openOn(PartsLoop& loop, int slot, const FilePart& part) {
     PartSlot& connection = loop.slots[slot];
     TransferResult& result = memory->results[slot];
-    TransferRequest request;
-    composePartRequest(loop, part, request);
-    if (!continueOpening(connection.connection, connection.opening, request, result)) {
+    // Opening needs the address only, which every part shares.
+    if (!continueOpening(connection.connection, connection.opening, *loop.request, result)) {
         return partFailed(loop, slot, result.stage, result.errorText);
     }
     connection.lastActivity = monotonicMillis();
@@ -385,8 +384,6 @@ void resetSection(HeaderSection& section) {
 // Begins a connection on the slot that asks for the part's gap.
 void startPart(PartsLoop& loop, int partIndex, int slot) {
     FilePart& part = loop.list.parts[partIndex];
-    TransferRequest request;
-    composePartRequest(loop, part, request);
     logAt(9, "Part %" PRId64 "-%" PRId64 ": asking for bytes %" PRId64 "-%" PRId64 " on connection %d\n", part.first,
           part.end - 1, part.next, part.end - 1, slot + 1);
     PartSlot& connection = loop.slots[slot];
@@ -398,7 +395,7 @@ void startPart(PartsLoop& loop, int partIndex, int slot) {
     resetSection(memory->sections[slot]);
     TransferResult& result = memory->results[slot];
     resetResult(result);
-    if (!beginOpening(connection.connection, connection.opening, request, result)) {
+    if (!beginOpening(connection.connection, connection.opening, *loop.request, result)) {
         return partFailed(loop, slot, result.stage, result.errorText);
     }
     if (connection.opening.step == openingOpen) sendPartRequest(loop, slot, part);
@@ -461,9 +458,7 @@ void failSilentSlots(PartsLoop& loop) {
         TransferResult& result = memory->results[slot];
         setLastSocketError(kSocketErrorTimedOut);
         if (connection.phase == phaseOpening) {
-            TransferRequest request;
-            composePartRequest(loop, *partOfSlot(loop, slot), request);
-            failOpening(connection.connection, connection.opening, request, result);
+            failOpening(connection.connection, connection.opening, *loop.request, result);
         } else {
             failSocketCall(result, stageReceive, "recv");
         }
@@ -566,21 +561,15 @@ void adoptFirstConnection(PartsLoop& loop) {
           part.next);
 }
 
-// Closes every connection and leaves the file and the state file as the
-// outcome asks: the state file gone once the file is whole, else saved.
+// Closes every connection and saves the state file of a file that is
+// not whole; the run removes that of a whole one once the file is closed.
 void finishLoop(PartsLoop& loop) {
     for (int slot = 0; slot < loop.connections; ++slot) {
         if (loop.slots[slot].inUse) closeSlot(loop, slot);
     }
     joinFinishedParts(loop.list);
     endProgress(loop.progress);
-    if (!allPartsDone(loop.list)) {
-        saveState(loop);
-    } else if (std::fflush(loop.request->output) != 0) {
-        failFile(loop, "fflush", errno);
-    } else if (removeFileIfPresent(textOf(loop.request->handOver->stateFile)) != 0) {
-        failFile(loop, "remove", errno);
-    }
+    if (!allPartsDone(loop.list)) saveState(loop);
     const FilePart& first = loop.list.parts[0];
     loop.request->stored.count = first.first == loop.base ? first.next - first.first : 0;
 }

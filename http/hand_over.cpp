@@ -24,9 +24,9 @@ std::int64_t bodyEnd(const TransferResult& result) {
 // Returns why the reply cannot be split, or null when it can.
 const char* splitRefusal(const TransferRequest& request, const TransferResult& result) {
     if (regularFileSize(request.output) < 0) return "the output cannot be written at an offset";
-    if (bodyEnd(result) < 0) return "the length of the file is unknown";
-    if (result.replyStatus != 206 && result.rangeResolution == 0) return "the server does not take ranges";
     std::int64_t end = bodyEnd(result);
+    if (end < 0) return "the length of the file is unknown";
+    if (result.replyStatus != 206 && result.rangeResolution == 0) return "the server does not take ranges";
     if (request.stored.lastByte >= 0 && request.stored.lastByte < end) end = request.stored.lastByte + 1;
     if (!request.handOver->hasPlan && end - bodyStart(result) < 2 * kSmallestPart) {
         return "the file is too small to split (a part is 1 MiB at least)";
