@@ -1,6 +1,5 @@
 #include "app/continued_parts.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -8,13 +7,22 @@
 
 namespace {
 
+// Returns the first byte of the asked range in the server's file.
+std::int64_t askedStart(const TransferRequest& request) { return request.askedFirst >= 0 ? request.askedFirst : 0; }
+
+// Returns one past the last byte the state wants, or -1 when it names no end.
+std::int64_t wantedEnd(const PartsState& state) {
+    if (state.lastByte >= 0 && (state.totalLength < 0 || state.lastByte < state.totalLength)) return state.lastByte + 1;
+    return state.totalLength;
+}
+
 // Returns why the state file cannot guide the run, or null when it can.
-const char* stateRefusal(const TransferRequest& request, const BoundedString& address, std::int64_t size,
-                         const PartsState& state) {
-    std::int64_t first = request.askedFirst >= 0 ? request.askedFirst : 0;
-    if (std::strcmp(textOf(state.address), textOf(address)) != 0) return "it names another address";
+const char* stateRefusal(const TransferRequest& request, std::int64_t size, const PartsState& state) {
+    std::int64_t first = askedStart(request);
+    if (std::strcmp(textOf(state.address), textOf(request.handOver->address)) != 0) return "it names another address";
     if (state.firstByte != first || state.lastByte != request.askedLast) return "it names another range";
-    std::int64_t end = state.lastByte >= 0 && state.lastByte < state.totalLength ? state.lastByte + 1 : state.totalLength;
+    std::int64_t end = wantedEnd(state);
+    if (state.prefix) return end >= 0 && size > end - first ? "the file holds more than it names" : nullptr;
     PartList parts;
     if (!partsFromRanges(parts, first, end, state.starts, state.ends, state.rangeCount)) {
         return "its ranges do not fit the file";
@@ -25,10 +33,14 @@ const char* stateRefusal(const TransferRequest& request, const BoundedString& ad
     return nullptr;
 }
 
-// The bytes at the file's start that the state file proves: its first
-// range, when that begins the file and the file holds it.
+// The bytes at the file's start that the state file proves: the whole file
+// for the start of one connection (none when it is longer than what the
+// state names), else its first range, when that begins the file and the
+// file holds it.
 std::int64_t provenStart(const TransferRequest& request, std::int64_t size, const PartsState& state) {
-    std::int64_t first = request.askedFirst >= 0 ? request.askedFirst : 0;
+    std::int64_t first = askedStart(request);
+    std::int64_t end = wantedEnd(state);
+    if (state.prefix) return end >= 0 && size > end - first ? 0 : size;
     if (state.rangeCount == 0 || state.starts[0] != first || state.ends[0] - first > size) return 0;
     return state.ends[0] - first;
 }
@@ -52,29 +64,43 @@ void askAfterStart(TransferRequest& request, std::int64_t proven, const PartsSta
     if (next < state.rangeCount) request.rangeLast = state.starts[next] - 1;
 }
 
+// Sets a state file that cannot guide the run aside, with its line: the
+// start it proves is continued, of no known version.
+void setAside(TransferRequest& request, const char* name, const char* refusal, std::int64_t proven) {
+    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", name, refusal, proven);
+    continueKeptBytes(request, proven);
+}
+
 }  // namespace
 
-int continueFromState(TransferRequest& request, const BoundedString& address, std::int64_t size, PartsState& plan) {
-    const char* name = textOf(request.handOver->stateFile);
+void continueKeptBytes(TransferRequest& request, std::int64_t count) {
+    if (count <= 0) return;
+    StoredBytes& stored = request.stored;
+    stored.count = count;
+    stored.firstByte = askedStart(request);
+    stored.lastByte = request.askedLast;
+    stored.ownBytes = 1;
+    request.kind = attemptResume;
+    request.rangeFirst = stored.firstByte + count;
+    request.rangeLast = stored.lastByte;
+}
+
+int continueFromState(TransferRequest& request, std::int64_t size, PartsState& plan) {
+    PartsHandOver& handOver = *request.handOver;
+    const char* name = textOf(handOver.stateFile);
     int reading = readPartsState(name, plan);
     if (reading == stateMissing) return continueFromSize;
-    const char* refusal = reading == stateRead ? stateRefusal(request, address, size, plan) : "it cannot be read";
+    if (reading == stateNotAFile) {
+        assignText(handOver.stateProblem, "no state file can be kept: something other than a file has its name");
+        assignText(handOver.stateFile, "");
+        return continueFromSize;
+    }
+    const char* refusal = reading == stateRead ? stateRefusal(request, size, plan) : "it cannot be read";
     if (refusal == nullptr) {
         askAfterStart(request, provenStart(request, size, plan), plan);
-        request.handOver->hasPlan = 1;
-        return continueWithPlan;
+        handOver.hasPlan = !plan.prefix;
+        return plan.prefix ? continueFromProven : continueWithPlan;
     }
-    std::int64_t proven = provenStart(request, size, plan);
-    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", name, refusal, proven);
-    const char* failedCall = "";
-    if (cutOutputFile(request.output, proven, &failedCall) != 0) {
-        logAt(1, "%s: %s\n", failedCall, std::strerror(errno));
-        return continueFailed;
-    }
-    if (removeFileIfPresent(name) != 0) {
-        logAt(1, "remove: %s\n", std::strerror(errno));
-        return continueFailed;
-    }
-    plan.rangeCount = 0;
-    return continueFromSize;
+    setAside(request, name, refusal, reading == stateRead ? provenStart(request, size, plan) : 0);
+    return continueFromProven;
 }

@@ -101,3 +101,14 @@ int allPartsDone(const PartList& list) {
     }
     return 1;
 }
+
+void takeStoredRanges(const PartList& list, PartsState& state) {
+    state.rangeCount = 0;
+    for (int index = 0; index < list.count; ++index) {
+        const FilePart& part = list.parts[index];
+        if (part.next == part.first) continue;
+        state.starts[state.rangeCount] = part.first;
+        state.ends[state.rangeCount] = part.next;
+        ++state.rangeCount;
+    }
+}

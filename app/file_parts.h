@@ -6,9 +6,7 @@
 
 #include <cstdint>
 
-// Room for every part a run can hold at once: one per connection and the
-// finished one at the end, or the ranges a state file names.
-const int kMostParts = 64;
+#include "http/state_file.h"
 
 struct FilePart {
     std::int64_t first = 0;  // the part's first byte in the server's file
@@ -56,3 +54,6 @@ std::int64_t storedInParts(const PartList& list);
 
 // Returns 1 when no part has a gap.
 int allPartsDone(const PartList& list);
+
+// Takes each part's stored bytes as the state's ranges.
+void takeStoredRanges(const PartList& list, PartsState& state);

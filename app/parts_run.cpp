@@ -63,6 +63,7 @@ struct PartsLoop {
     std::int64_t savedAt = 0;
     int retried = 0;
     int ending = 0;   // an outcome that ends the run: the result holds it
+    int cutPending = 0;  // the file's unproven bytes go when the first byte lands
     int changed = 0;  // a part's reply showed another version of the file
     ProgressLine progress;
 };
@@ -196,12 +197,26 @@ void noteStored(PartsLoop& loop, int slot, FilePart& part, std::int64_t count) {
     if (part.next >= stopOf(loop, slot, part)) endReply(loop, slot, part);
 }
 
+// Cuts the file after its proven start before the first byte lands: until
+// then a run that fails leaves the file as it was. Returns 1, or 0 after
+// ending the run.
+int cutBeforeFirstByte(PartsLoop& loop) {
+    if (!loop.cutPending) return 1;
+    loop.cutPending = 0;
+    const char* failedCall = "";
+    if (cutOutputFile(loop.request->output, loop.request->stored.count, &failedCall) != 0) {
+        return failFile(loop, failedCall, errno);
+    }
+    return 1;
+}
+
 // Writes body bytes at the part's next offset, leaving out what lies past
 // where the slot's reply stops. Returns 1, or 0 after ending the run.
 int storeBytes(PartsLoop& loop, int slot, FilePart& part, const char* bytes, int count) {
     std::int64_t room = stopOf(loop, slot, part) - part.next;
     if (count > room) count = static_cast<int>(room);
     if (count <= 0) return 1;
+    if (!cutBeforeFirstByte(loop)) return 0;
     std::FILE* output = loop.request->output;
     if (seekOutputFile(output, part.next - loop.base) != 0) return failFile(loop, "fseek", errno);
     if (std::fwrite(bytes, 1, static_cast<size_t>(count), output) < static_cast<size_t>(count)) {
@@ -344,7 +359,8 @@ int readableNow(const PartSlot& connection) {
 // between blocks. Returns what the last read returned.
 int readBodyBlocks(PartsLoop& loop, int slot) {
     PartSlot& connection = loop.slots[slot];
-    int direct = connection.connection.tls == nullptr && !connection.plainWay;
+    // The first byte goes the plain way: the file is cut once it is there.
+    int direct = connection.connection.tls == nullptr && !connection.plainWay && !loop.cutPending;
     int received = 0;
     for (int turn = 0; turn < kBlocksPerTurn; ++turn) {
         FilePart* part = partOfSlot(loop, slot);
@@ -521,19 +537,17 @@ void planParts(PartsLoop& loop, const PartsSettings& settings) {
     // The first reply of a continued file may answer only its first gap.
     loop.end = stored.totalLength >= 0 ? stored.totalLength : handOver.bodyEnd;
     if (stored.lastByte >= 0 && stored.lastByte + 1 < loop.end) loop.end = stored.lastByte + 1;
-    const PartsState* plan = settings.plan;
+    // A plan counts only while no reply showed another version.
+    const PartsState* plan = handOver.hasPlan ? settings.plan : nullptr;
+    loop.cutPending = plan == nullptr;
     if (plan == nullptr ||
         !partsFromRanges(loop.list, loop.base, loop.end, plan->starts, plan->ends, plan->rangeCount)) {
         cutIntoParts(loop.list, loop.base, loop.base + stored.count, loop.end, handOver.connections, kSmallestPart);
     }
     PartsState& state = loop.state;
-    state.address = settings.address;
+    state.address = handOver.address;
     composeAddress(request, state.partsAddress);
-    state.totalLength = stored.totalLength;
-    state.firstByte = stored.firstByte;
-    state.lastByte = stored.lastByte;
-    std::memcpy(state.validator, stored.validator, sizeof state.validator);
-    state.validatorIsTag = stored.validatorIsTag;
+    takeVersion(stored, state);
 }
 
 // Gives the handed-over connection the first part, when the reply's body

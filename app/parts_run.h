@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/parts_state.h"
+#include "app/file_parts.h"
 #include "http/transfer.h"
 
 // What fetchInParts ends with.
@@ -20,7 +20,6 @@ struct PartsSettings {
     std::int64_t idleLimitMillis = 0;   // 0: a silent connection is waited for for ever
     std::int64_t firstPauseMillis = 0;  // before a part's first poor retry
     const PartsState* plan = nullptr;   // the state file's ranges, for a continued file
-    BoundedString address;              // the address the command line named
 };
 
 // Takes over the reply the request's hand-over holds and fetches the rest

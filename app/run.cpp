@@ -162,21 +162,6 @@ int handedToParts(const TransferRequest& request) {
     return request.handOver != nullptr && request.handOver->takenOver;
 }
 
-// A file that changed while parts were fetched is started over on one
-// connection; without a proven start nothing of it is worth keeping.
-// Returns 1, or 0 after ending the result on a failed file call.
-int readyRestart(TransferRequest& request, TransferResult& result) {
-    if (request.stored.count > 0) return 1;
-    const char* failedCall = "";
-    if (cutOutputFile(request.output, 0, &failedCall) == 0) {
-        failedCall = "remove";
-        if (removeFileIfPresent(textOf(request.handOver->stateFile)) == 0) return 1;
-    }
-    assignFormat(result.errorText, "%s: %s\n", failedCall, std::strerror(errno));
-    result.stage = stageWriteFile;
-    return 0;
-}
-
 // Fetches the rest of the file in parts for as long as replies are handed
 // over: a file that changed meanwhile is started over and split again.
 // Sets retried when any part or restart needed a retry.
@@ -188,7 +173,8 @@ void fetchHandedOver(TransferRequest& request, TransferResult& result, RetryPaus
         parts.plan = nullptr;  // a state file plans the first hand-over only
         request.handOver->hasPlan = 0;
         if (partsRetried || outcome == partsFileChanged) retried = 1;
-        if (outcome != partsFileChanged || !readyRestart(request, result)) return;
+        // The new version replaces the file once its first byte comes.
+        if (outcome != partsFileChanged) return;
         pauses.lastGain = 0;
         retryTransfer(request, result, pauses);
     }
@@ -228,15 +214,18 @@ int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts
     return kStatusDone;
 }
 
-// Opens the local file: emptied, or with -c kept as it is when it is a
-// regular file. Returns the stream, or null with errno set.
+// Opens the local file. A regular file keeps its bytes, with -c or not,
+// until a reply's body replaces them; anything else is opened for writing
+// as it is. Returns the stream, or null with errno set.
 std::FILE* openOutput(const CommandLine& commandLine) {
     const char* name = textOf(commandLine.localFile);
-    if (commandLine.continueFile) {
+    // Only a regular file is opened for reading too: a pipe opened so
+    // would count a writer that comes and goes.
+    if (fileNameKind(name, 1) == fileNameRegular) {
         std::FILE* kept = std::fopen(name, "r+b");
         if (kept != nullptr && regularFileSize(kept) >= 0) return kept;
         if (kept != nullptr) std::fclose(kept);
-        if (kept == nullptr && errno != ENOENT) return nullptr;
+        if (kept == nullptr && commandLine.continueFile && errno != ENOENT) return nullptr;
     }
     return std::fopen(name, "wb");
 }
@@ -249,30 +238,31 @@ int keptFileFitsRange(const TransferRequest& request, std::int64_t size) {
     return request.askedLast < 0 || (request.askedLast >= first && size <= request.askedLast - first + 1);
 }
 
-// Makes the first request ask for the rest of the bytes the kept file
-// holds, taken as the start of the asked range.
-void continueKeptFile(TransferRequest& request, std::int64_t size) {
-    StoredBytes& stored = request.stored;
-    stored.count = size;
-    stored.firstByte = request.askedFirst >= 0 ? request.askedFirst : 0;
-    stored.lastByte = request.askedLast;
-    stored.ownBytes = 1;
-    request.kind = attemptResume;
-    request.rangeFirst = stored.firstByte + size;
-    request.rangeLast = stored.lastByte;
+// Names the state file beside a regular output, unless that output is a
+// device or something other than a file has the name; the reason is kept
+// for the line of -s.
+void nameStateFile(const CommandLine& commandLine, PartsHandOver& handOver) {
+    partsStateName(textOf(commandLine.localFile), handOver.stateFile);
+    if (handOver.stateFile.length == 0) {
+        assignText(handOver.stateProblem, "the output is a device, which gets no state file");
+    }
 }
 
-// Takes the state file beside a regular output: a run that empties the
-// file removes it, and -c reads it. Returns 0, or the exit status after
-// the level-1 line.
-int takeStateFile(const CommandLine& commandLine, TransferRequest& request, PartsSettings& parts) {
-    if (regularFileSize(request.output) < 0) return 0;
-    partsStateName(textOf(commandLine.localFile), request.handOver->stateFile);
-    if (request.headersOnly && commandLine.continueFile) return 0;
-    if (!commandLine.continueFile) return forgetState(request) ? 0 : kStatusFileFailed;
-    int decision = continueFromState(request, parts.address, regularFileSize(request.output), continuedPlan);
+// With -c, readies the first request to continue the kept file from
+// what its state file, or else its size, proves. Returns 0, or the exit
+// status after the level-1 line.
+int continueOutput(TransferRequest& request, PartsSettings& parts) {
+    std::int64_t size = regularFileSize(request.output);
+    if (size <= 0) return 0;  // nothing to continue: as without -c
+    if (!keptFileFitsRange(request, size)) {
+        logAt(1, "The local file holds more than the asked range: nothing to continue\n");
+        return kStatusUsage;
+    }
+    int decision = request.handOver->stateFile.length > 0 ? continueFromState(request, size, continuedPlan)
+                                                           : continueFromSize;
     if (decision == continueWithPlan) parts.plan = &continuedPlan;
-    return decision == continueFailed ? kStatusFileFailed : 0;
+    if (decision == continueFromSize) continueKeptBytes(request, size);
+    return 0;
 }
 
 // Opens the output and, with -c, readies the first request to continue
@@ -285,28 +275,12 @@ int prepareOutput(const CommandLine& commandLine, TransferRequest& request, Part
         return kStatusFileFailed;
     }
     std::setvbuf(request.output, outputBuffer, _IOFBF, sizeof outputBuffer);
-    int stateStatus = takeStateFile(commandLine, request, parts);
-    if (stateStatus != 0) {
-        std::fclose(request.output);
-        return stateStatus;
-    }
-    if (parts.plan != nullptr) return 0;  // the request asks from the first gap
-    std::int64_t size = commandLine.continueFile ? regularFileSize(request.output) : 0;
-    if (size <= 0 || request.headersOnly) return 0;  // nothing to continue: as without -c
-    int status = 0;
-    if (!keptFileFitsRange(request, size)) {
-        logAt(1, "The local file holds more than the asked range: nothing to continue\n");
-        status = kStatusUsage;
-    } else if (std::fseek(request.output, 0, SEEK_END) != 0) {
-        logAt(1, "fseek: %s\n", std::strerror(errno));
-        status = kStatusFileFailed;
-    }
-    if (status != 0) {
-        std::fclose(request.output);
-        return status;
-    }
-    continueKeptFile(request, size);
-    return 0;
+    if (regularFileSize(request.output) < 0) return 0;
+    nameStateFile(commandLine, *request.handOver);
+    if (!commandLine.continueFile || request.headersOnly) return 0;
+    int status = continueOutput(request, parts);
+    if (status != 0) std::fclose(request.output);
+    return status;
 }
 
 }  // namespace
@@ -390,7 +364,7 @@ int runCommandLine(const CommandLine& commandLine) {
     PartsSettings parts;
     parts.idleLimitMillis = commandLine.idleLimitSeconds * kMillisPerSecond;
     parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
-    composeAddress(request, parts.address);
+    composeAddress(request, partsHandOver.address);
     int failed = prepareOutput(commandLine, request, parts);
     if (failed != 0) {
         finishRun();

@@ -5,6 +5,7 @@
 #include "http/chunked_body.h"
 #include "http/connection.h"
 #include "http/hand_over.h"
+#include "http/output_place.h"
 #include "http/progress_line.h"
 #include "http/reply_headers.h"
 #include "http/stored_bytes.h"
@@ -100,7 +101,8 @@ struct BodyReader {
     ChunkDecoder chunks;
     int complete = 0;           // the body ended where the reply said it would
     int use = useAppend;        // what the reply may do to the stored bytes
-    int emptyPending = 0;       // the stored bytes go when the replacing body's first byte comes
+    int placePending = 0;       // the output is readied when the body's first byte comes
+    int placed = 0;             // the output was readied: the body's bytes count as stored
     int toParts = 0;            // the body goes to the loop of several connections
     ProgressLine progress;
     std::int64_t progressLength = -1;
@@ -114,18 +116,15 @@ void countStored(TransferResult& result, BodyReader& body, std::int64_t taken, s
     showProgress(body.progress, body.received, body.progressLength);
 }
 
-// Empties the output for a replacing body, once, when it first has bytes
-// to store or came whole without any. Returns 1, or 0 with the failed call's note.
-int emptyForReplacement(TransferRequest& request, TransferResult& result, BodyReader& body) {
-    if (!body.emptyPending) return 1;
-    body.emptyPending = 0;
-    // The state file must not outlive the bytes it describes.
-    if (request.handOver != nullptr && request.handOver->stateFile.length > 0 &&
-        removeFileIfPresent(textOf(request.handOver->stateFile)) != 0) {
-        return failFileCall(result, "remove", errno);
-    }
+// Readies the output for the body, once, when it first has bytes to store
+// or came whole without any: until then a reply that breaks leaves the
+// file as it was. Returns 1, or 0 with the failed call's note.
+int placeBody(TransferRequest& request, TransferResult& result, BodyReader& body) {
+    if (!body.placePending) return 1;
+    body.placePending = 0;
     const char* failedCall = "";
-    if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
+    if (!placeBodyInOutput(request, result, body.use, &failedCall)) return failFileCall(result, failedCall, errno);
+    body.placed = 1;
     return 1;
 }
 
@@ -139,7 +138,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
         skipped = held < count ? static_cast<int>(held) : count;
     }
     size_t wanted = static_cast<size_t>(count - skipped);
-    if (wanted > 0 && !emptyForReplacement(request, result, body)) return 0;
+    if (wanted > 0 && !placeBody(request, result, body)) return 0;
     size_t written = wanted == 0 ? 0 : std::fwrite(bytes + skipped, 1, wanted, request.output);
     if (written < wanted) {
         result.bodyBytes += static_cast<std::int64_t>(written);
@@ -224,6 +223,14 @@ int refusedAfterRedirects(const TransferRequest& request, TransferResult& result
     return 1;
 }
 
+// Stops counting the ranges a state file named as stored once a reply
+// shows another version of the file, or replaces what the file holds:
+// they belong to a file the server no longer gives.
+void forgetOtherVersion(TransferRequest& request, const TransferResult& result, int use) {
+    if (request.handOver == nullptr) return;
+    if (use == useReplace || replyShowsChangedFile(request.stored, result)) request.handOver->hasPlan = 0;
+}
+
 // Decides at the end of the header section what the body may do to the
 // stored bytes and readies the file for it. Returns 1 when the body is to
 // be read, 0 when the attempt ends here (stage set when it failed).
@@ -245,19 +252,20 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     if (refusedByServer(request, result, section)) return 0;
     if (request.headersOnly) {
         body.complete = 1;  // a reply to HEAD has no body
+        const char* failedCall = "";
+        if (!emptyForHeaders(request, &failedCall)) failFileCall(result, failedCall, errno);
         return 0;
     }
     BoundedString note;
     body.use = judgeReply(request, result, outputCanBeEmptied(request.output), note);
+    forgetOtherVersion(request, result, body.use);
     if (body.use == useRefuse || body.use == useCannotReplace) return failReply(result, note, body.use);
     if (body.use == useAlreadyComplete) return 0;
-    // A reply that breaks before its body brings a byte leaves the file as it was.
-    // A file continued from its state file holds parts past its start too.
-    int holdsParts = request.handOver != nullptr && request.handOver->hasPlan;
-    body.emptyPending = body.use == useReplace && (request.stored.count > 0 || holdsParts);
+    body.placePending = 1;
     if (request.handOver != nullptr && replyGoesToParts(request, result, body.use)) {
-        // The parts write at offsets: what the file held must go first.
-        body.toParts = emptyForReplacement(request, result, body);
+        // The loop readies the output itself, when its first byte comes.
+        beginStoredBody(request, result, body.use);
+        body.toParts = 1;
         body.complete = 1;
         return 0;
     }
@@ -305,7 +313,7 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
     int received = 1;
     while (!body.complete && result.stage == stageCompleted) {
         // Held bytes must be left out and the file emptied first: the plain way does both.
-        if (direct && body.received >= body.skip && !body.emptyPending) {
+        if (direct && body.received >= body.skip && !body.placePending) {
             received = moveBodyBlock(connection.socket, request, result, body);
             if (received == kMoveUnavailable) {
                 direct = 0;  // the plain way for the rest of the attempt
@@ -376,18 +384,9 @@ int partialReplyWhole(const TransferRequest& request, TransferResult& result, co
     return 0;
 }
 
-// Brings the description of the stored bytes up to date after a body.
+// Counts the body's bytes as stored, once the output was readied for them.
 void recordStoredBytes(TransferRequest& request, const TransferResult& result, const BodyReader& body) {
-    StoredBytes& stored = request.stored;
-    if (request.headersOnly || body.use == useAlreadyComplete || result.replyRefused || body.emptyPending) return;
-    if (body.use == useAppend && request.kind == attemptResume) {
-        stored.count += result.bodyBytes;
-        completeStoredBytes(result, stored);
-        return;
-    }
-    std::int64_t held = body.use == useSkipStored ? stored.count : 0;
-    describeStoredBytes(request, result, stored);
-    stored.count = held + result.bodyBytes;
+    if (body.placed) request.stored.count += result.bodyBytes;
 }
 
 }  // namespace
@@ -404,7 +403,6 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
     if (!section.inHeaders && !isFollowedRedirect(result)) logAt(9, "Receiving body...\n");
     int reading = !section.inHeaders && startBody(request, result, section, body);
     if (body.toParts) {
-        recordStoredBytes(request, result, body);
         handReplyOver(connection, request, result, cursor, unread);
         dropProgress(body.progress);
         return 1;
@@ -415,7 +413,7 @@ int receiveReplyOn(Connection& connection, TransferRequest& request, TransferRes
             received = receiveBody(connection, block, request, result, body);
         }
         // An empty body that came whole replaces the stored bytes too.
-        if (bodyCameWhole(result, section, body, received)) emptyForReplacement(request, result, body);
+        if (bodyCameWhole(result, section, body, received)) placeBody(request, result, body);
         recordStoredBytes(request, result, body);
     }
     // A redirect shows its own line instead.

@@ -1,5 +1,6 @@
 #include "http/hand_over.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "http/stored_bytes.h"
@@ -21,8 +22,19 @@ std::int64_t bodyEnd(const TransferResult& result) {
     return result.rangeEnd + 1;
 }
 
+// Returns 1 when the state file that parts need can be written beside the
+// output; one that cannot is given up for the rest of the run.
+int stateFileWritable(PartsHandOver& handOver) {
+    if (handOver.stateFile.length == 0) return 0;
+    const char* failedCall = "";
+    if (probeFileReplacement(textOf(handOver.stateFile), &failedCall) == 0) return 1;
+    assignFormat(handOver.stateProblem, "no state file can be kept: %s: %s", failedCall, std::strerror(errno));
+    assignText(handOver.stateFile, "");
+    return 0;
+}
+
 // Returns why the reply cannot be split, or null when it can.
-const char* splitRefusal(const TransferRequest& request, const TransferResult& result) {
+const char* splitRefusal(TransferRequest& request, const TransferResult& result) {
     if (regularFileSize(request.output) < 0) return "the output cannot be written at an offset";
     std::int64_t end = bodyEnd(result);
     if (end < 0) return "the length of the file is unknown";
@@ -31,6 +43,7 @@ const char* splitRefusal(const TransferRequest& request, const TransferResult& r
     if (!request.handOver->hasPlan && end - bodyStart(result) < 2 * kSmallestPart) {
         return "the file is too small to split (a part is 1 MiB at least)";
     }
+    if (!stateFileWritable(*request.handOver)) return textOf(request.handOver->stateProblem);
     return nullptr;
 }
 

@@ -140,9 +140,13 @@ int judgeReply(const TransferRequest& request, const TransferResult& result, int
     return useAppend;
 }
 
+namespace {
+
+// Describes the stored bytes of a body stored from its start.
 void describeStoredBytes(const TransferRequest& request, const TransferResult& result, StoredBytes& stored) {
     // A partial body that does not say where it starts cannot be continued.
     std::int64_t start = replyStart(request, result);
+    stored.count = 0;
     stored.ownBytes = start >= 0;
     stored.firstByte = stored.ownBytes ? start : 0;
     stored.lastByte = result.replyStatus == 206 ? request.rangeLast : -1;
@@ -151,12 +155,26 @@ void describeStoredBytes(const TransferRequest& request, const TransferResult& r
     stored.validatorIsTag = result.validatorIsTag;
 }
 
+// Takes what the stored bytes' description lacks from a reply that
+// continued them.
 void completeStoredBytes(const TransferResult& result, StoredBytes& stored) {
     if (stored.totalLength < 0) stored.totalLength = replyTotal(result);
     if (stored.validator[0] == '\0') {
         std::memcpy(stored.validator, result.validator, sizeof stored.validator);
         stored.validatorIsTag = result.validatorIsTag;
     }
+}
+
+}  // namespace
+
+std::int64_t beginStoredBody(TransferRequest& request, const TransferResult& result, int use) {
+    StoredBytes& stored = request.stored;
+    if (use == useSkipStored || (use == useAppend && request.kind == attemptResume)) {
+        completeStoredBytes(result, stored);
+        return stored.count;
+    }
+    describeStoredBytes(request, result, stored);
+    return 0;
 }
 
 int storedBytesComplete(const StoredBytes& stored) {

@@ -19,12 +19,12 @@ enum ReplyUse {
 int judgeReply(const TransferRequest& request, const TransferResult& result, int outputCanBeEmptied,
                BoundedString& note);
 
-// Describes the stored bytes after a body was stored from its start.
-void describeStoredBytes(const TransferRequest& request, const TransferResult& result, StoredBytes& stored);
-
-// Takes what the stored bytes' description lacks from a reply that
-// continued them.
-void completeStoredBytes(const TransferResult& result, StoredBytes& stored);
+// Makes request.stored describe what the file holds once the body of a
+// reply stored as use (a ReplyUse) says begins: the bytes it continues or
+// reads past stay counted, with what their description lacked taken from
+// the reply; any other body starts the file anew. Returns the file offset
+// of the body's first stored byte.
+std::int64_t beginStoredBody(TransferRequest& request, const TransferResult& result, int use);
 
 // Returns 1 when the stored bytes already reach the end of what is wanted:
 // past the last byte asked for, or to the known end of the server's file.

@@ -72,7 +72,9 @@ struct PartsHandOver {
     char pending[16384];      // body bytes that came with the header section
     int pendingCount = 0;
     std::int64_t bodyEnd = 0;      // one past the last byte the reply's body holds
-    BoundedString stateFile;       // "<file>.webhaul", removed when the file is emptied
+    BoundedString stateFile;       // "<file>.webhaul"; "": the run keeps none
+    BoundedString address;         // the address the command line named, for the state file
+    BoundedString stateProblem;    // why the run keeps no state file, when it was given up
 };
 
 struct TransferRequest {

@@ -179,6 +179,26 @@ int replaceFileContent(const char* name, const char* bytes, int count, const cha
 // the runtime's error left set.
 int removeFileIfPresent(const char* name);
 
+// What fileNameKind finds at a name.
+enum FileNameKind {
+    fileNameMissing,  // nothing: a file can be made there
+    fileNameRegular,  // a regular file
+    fileNameOther,    // a directory, pipe, device, a name too long to be one, or a link unfollowed
+};
+
+// Returns the FileNameKind of the name, without opening anything there;
+// a link is followed only when followLinks is set.
+int fileNameKind(const char* name, int followLinks);
+
+// Returns 1 for the name of a device rather than a file: on POSIX one under
+// /dev/ or /proc/, on Windows a reserved name such as CON or NUL.
+int isDeviceName(const char* name);
+
+// Tries whether replaceFileContent could write name: its temporary is
+// created and removed again. Returns 0, or -1 with the runtime's error
+// left set and failedCall naming the call.
+int probeFileReplacement(const char* name, const char** failedCall);
+
 // Returns 1 when standard error is a terminal, 0 otherwise (asked once).
 int standardErrorIsTerminal();
 

@@ -683,18 +683,30 @@ int dropTemporary(const char* temporary) {
 
 }  // namespace
 
-int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
-    char temporary[4096];
-    int length = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
+namespace {
+
+const size_t kTemporaryNameRoom = 4096;
+
+// Creates name + ".tmp" for writing, exclusively, into temporary. Returns
+// the descriptor, or -1 with errno set and failedCall naming the call.
+int createTemporary(const char* name, char* temporary, const char** failedCall) {
+    int length = std::snprintf(temporary, kTemporaryNameRoom, "%s.tmp", name);
     *failedCall = "open";
-    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary) {
+    if (length < 0 || static_cast<size_t>(length) >= kTemporaryNameRoom) {
         errno = ENAMETOOLONG;
         return -1;
     }
     // A leftover, even a link planted there, goes; O_EXCL then refuses
     // anything that reappears, so no other file is ever written through.
     if (unlink(temporary) != 0 && errno != ENOENT) return -1;
-    int descriptor = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+}  // namespace
+
+int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
+    char temporary[kTemporaryNameRoom];
+    int descriptor = createTemporary(name, temporary, failedCall);
     if (descriptor < 0) return -1;
     *failedCall = "write";
     if (writeWhole(descriptor, bytes, count) != 0) {
@@ -709,6 +721,23 @@ int replaceFileContent(const char* name, const char* bytes, int count, const cha
     if (rename(temporary, name) != 0) return dropTemporary(temporary);
     return 0;
 }
+
+int probeFileReplacement(const char* name, const char** failedCall) {
+    char temporary[kTemporaryNameRoom];
+    int descriptor = createTemporary(name, temporary, failedCall);
+    if (descriptor < 0) return -1;
+    close(descriptor);
+    return unlink(temporary);
+}
+
+int fileNameKind(const char* name, int followLinks) {
+    struct stat status;
+    int found = followLinks ? stat(name, &status) : lstat(name, &status);
+    if (found != 0) return errno == ENOENT ? fileNameMissing : fileNameOther;
+    return S_ISREG(status.st_mode) ? fileNameRegular : fileNameOther;
+}
+
+int isDeviceName(const char* name) { return std::strncmp(name, "/dev/", 5) == 0 || std::strncmp(name, "/proc/", 6) == 0; }
 
 int removeFileIfPresent(const char* name) { return unlink(name) == 0 || errno == ENOENT ? 0 : -1; }
 

@@ -503,16 +503,28 @@ int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall)
     return -1;
 }
 
-int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
-    char temporary[MAX_PATH + 8];
-    int length = std::snprintf(temporary, sizeof temporary, "%s.tmp", name);
+namespace {
+
+const size_t kTemporaryNameRoom = MAX_PATH + 8;
+
+// Creates name + ".tmp" for writing, exclusively, into temporary. Returns
+// the descriptor, or -1 with errno set and failedCall naming the call.
+int createTemporary(const char* name, char* temporary, const char** failedCall) {
+    int length = std::snprintf(temporary, kTemporaryNameRoom, "%s.tmp", name);
     *failedCall = "open";
-    if (length < 0 || static_cast<size_t>(length) >= sizeof temporary) {
+    if (length < 0 || static_cast<size_t>(length) >= kTemporaryNameRoom) {
         errno = ENAMETOOLONG;
         return -1;
     }
     if (removeFileIfPresent(temporary) != 0) return -1;
-    int descriptor = _open(temporary, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return _open(temporary, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+}  // namespace
+
+int replaceFileContent(const char* name, const char* bytes, int count, const char** failedCall) {
+    char temporary[kTemporaryNameRoom];
+    int descriptor = createTemporary(name, temporary, failedCall);
     if (descriptor < 0) return -1;
     *failedCall = "write";
     int written = 0;
@@ -533,6 +545,54 @@ int replaceFileContent(const char* name, const char* bytes, int count, const cha
     if (MoveFileExA(temporary, name, MOVEFILE_REPLACE_EXISTING)) return 0;
     errno = errnoForSystemError(GetLastError());
     return dropTemporary(temporary);
+}
+
+int probeFileReplacement(const char* name, const char** failedCall) {
+    char temporary[kTemporaryNameRoom];
+    int descriptor = createTemporary(name, temporary, failedCall);
+    if (descriptor < 0) return -1;
+    _close(descriptor);
+    return removeFileIfPresent(temporary);
+}
+
+int fileNameKind(const char* name, int followLinks) {
+    if (isDeviceName(name)) return fileNameOther;
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? fileNameMissing : fileNameOther;
+    }
+    DWORD others = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | (followLinks ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+    if (attributes & others) return fileNameOther;
+    return fileNameRegular;
+}
+
+namespace {
+
+// Returns 1 when the name's stem (its last component up to the first dot
+// or colon) is one Windows keeps for a device in every folder.
+int isReservedStem(const char* stem, size_t length) {
+    static const char* const kReserved[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* reserved : kReserved) {
+        if (length == std::strlen(reserved) && _strnicmp(stem, reserved, length) == 0) return 1;
+    }
+    // COM1 to COM9 and LPT1 to LPT9.
+    return length == 4 && (_strnicmp(stem, "COM", 3) == 0 || _strnicmp(stem, "LPT", 3) == 0) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+}  // namespace
+
+int isDeviceName(const char* name) {
+    if (std::strncmp(name, "\\\\.\\", 4) == 0 || std::strncmp(name, "//./", 4) == 0) return 1;
+    const char* stem = name;
+    for (const char* at = name; *at != '\0'; ++at) {
+        if (*at == '/' || *at == '\\' || *at == ':') stem = at + 1;
+    }
+    size_t length = std::strcspn(stem, ".:");
+    // Trailing blanks before the dot name the same device.
+    while (length > 0 && stem[length - 1] == ' ') --length;
+    return isReservedStem(stem, length);
 }
 
 int removeFileIfPresent(const char* name) {

@@ -95,7 +95,7 @@ std::string closeOutput(Output& output) {
 }
 
 // Which progress steps may exceed the receive block.
-enum LargeSteps { noLargeStep, largeSteps, onlyFirstStepLarge };
+enum LargeSteps { noLargeStep, largeSteps, oneLargeStep };
 
 struct OutputCase {
     const char* name;
@@ -106,7 +106,7 @@ struct OutputCase {
 const OutputCase kOutputCases[] = {
     {"RegularFileTakesDirectPath", openRegularFile, largeSteps},
     {"PipeTakesDirectPath", openPipe, largeSteps},
-    {"AppendingFileFallsBackAfterFirstBlock", openAppendingFile, onlyFirstStepLarge},
+    {"AppendingFileFallsBackAfterFirstBlock", openAppendingFile, oneLargeStep},
     {"StreamWithoutDescriptorFallsBack", openStreamWithoutDescriptor, noLargeStep},
 };
 
@@ -163,10 +163,15 @@ TEST_P(BodyPath, StoresEveryByteAndShowsEveryBlock) {
         case largeSteps:
             EXPECT_GT(largestStep(counts, 0), kReceiveBlock);
             break;
-        case onlyFirstStepLarge:
-            EXPECT_GT(counts[0], kReceiveBlock);
-            EXPECT_LE(largestStep(counts, 1), kReceiveBlock);
+        case oneLargeStep: {
+            // The first block goes the plain way, the next tries the direct one.
+            size_t large = 1;
+            while (large < counts.size() && counts[large] - counts[large - 1] <= kReceiveBlock) ++large;
+            EXPECT_LE(counts[0], kReceiveBlock);
+            EXPECT_LT(large, counts.size());
+            EXPECT_LE(largestStep(counts, large + 1), kReceiveBlock);
             break;
+        }
         case noLargeStep:
             EXPECT_LE(largestStep(counts, 0), kReceiveBlock);
             break;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/file_parts.h"
-#include "app/parts_state.h"
 #include "tests/support/in_process.h"
 #include "tests/support/run_program.h"
 

@@ -1,4 +1,4 @@
-#include "app/parts_state.h"
+#include "http/state_file.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -15,7 +15,7 @@ const char kFirstLine[] = "webhaul parts 1";
 
 // Two addresses at the string cap, the validator and every range fit.
 const int kStateCapacity = 2 * kBoundedStringCap + kValidatorCapacity + kMostParts * 48 + 512;
-// Static: only a run in parts touches it.
+// Static: a run touches only the pages its state file fills.
 char stateText[kStateCapacity + 1];
 
 // Appends a formatted line at length. Returns the new length.
@@ -29,13 +29,14 @@ __attribute__((format(printf, 2, 3))) int appendLine(int length, const char* for
 }
 
 int composeState(const PartsState& state) {
-    int length = appendLine(0, "%s\naddress %s\nparts-address %s\n", kFirstLine, textOf(state.address),
-                            textOf(state.partsAddress));
+    int length = appendLine(0, "%s\naddress %s\n", kFirstLine, textOf(state.address));
+    if (state.partsAddress.length > 0) length = appendLine(length, "parts-address %s\n", textOf(state.partsAddress));
     length = appendLine(length, "total %" PRId64 "\nfirst %" PRId64 "\nlast %" PRId64 "\n", state.totalLength,
                         state.firstByte, state.lastByte);
     if (state.validator[0] != '\0') {
         length = appendLine(length, "%s %s\n", state.validatorIsTag ? "etag" : "modified", state.validator);
     }
+    if (state.prefix) length = appendLine(length, "prefix\n");
     for (int index = 0; index < state.rangeCount; ++index) {
         length = appendLine(length, "stored %" PRId64 " %" PRId64 "\n", state.starts[index], state.ends[index]);
     }
@@ -78,15 +79,22 @@ int readLine(const char* word, char* value, PartsState& state) {
         assignText(*address, value);
         return 1;
     }
-    if (std::strcmp(word, "total") == 0) return readNumber(value, state.totalLength, 0);
+    if (std::strcmp(word, "total") == 0) return readNumber(value, state.totalLength, 1);
     if (std::strcmp(word, "first") == 0) return readNumber(value, state.firstByte, 0);
     if (std::strcmp(word, "last") == 0) return readNumber(value, state.lastByte, 1);
-    if (std::strcmp(word, "stored") == 0) return readRange(value, state);
+    if (std::strcmp(word, "stored") == 0) return !state.prefix && readRange(value, state);
     int tag = std::strcmp(word, "etag") == 0;
     if ((!tag && std::strcmp(word, "modified") != 0) || std::strlen(value) >= sizeof state.validator) return 0;
     std::strcpy(state.validator, value);
     state.validatorIsTag = tag;
     return 1;
+}
+
+// Returns 1 when the state can tell its version from another: parts need
+// the file's length; a file's start on one connection a length or validator.
+int namesVersion(const PartsState& state) {
+    if (!state.prefix) return state.totalLength >= 0;
+    return state.rangeCount == 0 && (state.totalLength >= 0 || state.validator[0] != '\0');
 }
 
 // Reads the lines of text. Returns a StateReading.
@@ -99,7 +107,11 @@ int readStateText(char* text, PartsState& state) {
             if (std::strcmp(line, kFirstLine) != 0) return stateUnreadable;
             continue;
         }
-        if (std::strcmp(line, "end") == 0) return *(end + 1) == '\0' && state.totalLength >= 0 ? stateRead : stateUnreadable;
+        if (std::strcmp(line, "end") == 0) return *(end + 1) == '\0' && namesVersion(state) ? stateRead : stateUnreadable;
+        if (std::strcmp(line, "prefix") == 0 && state.rangeCount == 0) {
+            state.prefix = 1;
+            continue;
+        }
         char* space = std::strchr(line, ' ');
         if (space == nullptr) return stateUnreadable;
         *space = '\0';
@@ -111,19 +123,10 @@ int readStateText(char* text, PartsState& state) {
 }  // namespace
 
 void partsStateName(const char* outputName, BoundedString& name) {
+    assignText(name, "");
+    if (isDeviceName(outputName)) return;
     assignText(name, outputName);
     appendBytes(name, ".webhaul", 8);
-}
-
-void takeStoredRanges(const PartList& list, PartsState& state) {
-    state.rangeCount = 0;
-    for (int index = 0; index < list.count; ++index) {
-        const FilePart& part = list.parts[index];
-        if (part.next == part.first) continue;
-        state.starts[state.rangeCount] = part.first;
-        state.ends[state.rangeCount] = part.next;
-        ++state.rangeCount;
-    }
 }
 
 int writePartsState(const char* name, const PartsState& state, BoundedString& note) {
@@ -135,6 +138,10 @@ int writePartsState(const char* name, const PartsState& state, BoundedString& no
 }
 
 int readPartsState(const char* name, PartsState& state) {
+    // A pipe there would hold the run before its first request.
+    int kind = fileNameKind(name, 0);
+    if (kind == fileNameMissing) return stateMissing;
+    if (kind != fileNameRegular) return stateNotAFile;
     std::FILE* file = std::fopen(name, "rb");
     if (file == nullptr) return errno == ENOENT ? stateMissing : stateUnreadable;
     size_t length = std::fread(stateText, 1, kStateCapacity, file);
@@ -143,4 +150,46 @@ int readPartsState(const char* name, PartsState& state) {
     if (failed || std::memchr(stateText, '\0', length) != nullptr) return stateUnreadable;
     stateText[length] = '\0';
     return readStateText(stateText, state);
+}
+
+void takeVersion(const StoredBytes& stored, PartsState& state) {
+    state.totalLength = stored.totalLength;
+    state.firstByte = stored.firstByte;
+    state.lastByte = stored.lastByte;
+    std::memcpy(state.validator, stored.validator, sizeof state.validator);
+    state.validatorIsTag = stored.validatorIsTag;
+}
+
+namespace {
+
+PartsState oneConnectionState;
+
+// Gives up the state file for the rest of the run, taking with it what it
+// said of bytes the output no longer holds. Returns 0.
+int giveUpState(PartsHandOver& handOver, const BoundedString& note) {
+    // The note's line end is the line's own.
+    assignText(handOver.stateProblem, "no state file can be kept: ");
+    appendBytes(handOver.stateProblem, note.buffer, note.length > 0 ? note.length - 1 : 0);
+    removeFileIfPresent(textOf(handOver.stateFile));
+    assignText(handOver.stateFile, "");
+    return 0;
+}
+
+}  // namespace
+
+int recordOneConnectionState(PartsHandOver& handOver, const StoredBytes& stored) {
+    if (handOver.stateFile.length == 0) return 1;
+    const char* name = textOf(handOver.stateFile);
+    BoundedString note;
+    if (!stored.ownBytes || (stored.totalLength < 0 && stored.validator[0] == '\0')) {
+        if (removeFileIfPresent(name) == 0) return 1;
+        assignFormat(note, "remove: %s\n", std::strerror(errno));
+        return giveUpState(handOver, note);
+    }
+    // Past the run's first write the address's buffer is reused: no attempt allocates.
+    PartsState& state = oneConnectionState;
+    assignBytes(state.address, handOver.address.buffer, handOver.address.length);
+    takeVersion(stored, state);
+    state.prefix = 1;
+    return writePartsState(name, state, note) || giveUpState(handOver, note);
 }
