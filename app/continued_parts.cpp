@@ -47,7 +47,7 @@ std::int64_t provenStart(const TransferRequest& request, std::int64_t size, cons
 
 // Makes the first request ask from where the proven start ends, for the
 // file the state file describes.
-void askAfterStart(TransferRequest& request, std::int64_t proven, const PartsState& state) {
+void askAfterStart(TransferRequest& request, std::int64_t proven, PartsState& state) {
     StoredBytes& stored = request.stored;
     stored.count = proven;
     stored.firstByte = state.firstByte;
@@ -57,11 +57,7 @@ void askAfterStart(TransferRequest& request, std::int64_t proven, const PartsSta
     stored.validatorIsTag = state.validatorIsTag;
     stored.ownBytes = 1;
     request.kind = attemptResume;
-    request.rangeFirst = stored.firstByte + proven;
-    request.rangeLast = stored.lastByte;
-    // Only the first gap: the bytes past it are in the file already.
-    int next = proven > 0 ? 1 : 0;
-    if (next < state.rangeCount) request.rangeLast = state.starts[next] - 1;
+    continuePlan(request, state);
 }
 
 // Sets a state file that cannot guide the run aside, with its line: the
@@ -72,6 +68,34 @@ void setAside(TransferRequest& request, const char* name, const char* refusal, s
 }
 
 }  // namespace
+
+void continuePlan(TransferRequest& request, PartsState& plan) {
+    StoredBytes& stored = request.stored;
+    std::int64_t end = stored.firstByte + stored.count;
+    int reached = 0;
+    for (; reached < plan.rangeCount && plan.starts[reached] <= end; ++reached) {
+        if (plan.ends[reached] > end) end = plan.ends[reached];
+    }
+    // The stored start stands first, then the ranges past its end.
+    PartsState rest;
+    if (end > stored.firstByte) {
+        rest.starts[rest.rangeCount] = stored.firstByte;
+        rest.ends[rest.rangeCount++] = end;
+    }
+    for (int index = reached; index < plan.rangeCount; ++index) {
+        rest.starts[rest.rangeCount] = plan.starts[index];
+        rest.ends[rest.rangeCount++] = plan.ends[index];
+    }
+    plan.rangeCount = rest.rangeCount;
+    std::memcpy(plan.starts, rest.starts, sizeof plan.starts);
+    std::memcpy(plan.ends, rest.ends, sizeof plan.ends);
+    stored.count = end - stored.firstByte;
+    request.rangeFirst = end;
+    request.rangeLast = stored.lastByte;
+    // Only the first gap: the bytes past it are in the file already.
+    int next = end > stored.firstByte ? 1 : 0;
+    if (next < plan.rangeCount) request.rangeLast = plan.starts[next] - 1;
+}
 
 void continueKeptBytes(TransferRequest& request, std::int64_t count) {
     if (count <= 0) return;
@@ -98,7 +122,7 @@ int continueFromState(TransferRequest& request, std::int64_t size, PartsState& p
     const char* refusal = reading == stateRead ? stateRefusal(request, size, plan) : "it cannot be read";
     if (refusal == nullptr) {
         askAfterStart(request, provenStart(request, size, plan), plan);
-        handOver.hasPlan = !plan.prefix;
+        if (!plan.prefix) handOver.plan = &plan;
         return plan.prefix ? continueFromProven : continueWithPlan;
     }
     setAside(request, name, refusal, reading == stateRead ? provenStart(request, size, plan) : 0);

@@ -15,6 +15,11 @@ enum ContinuedState {
     continueFromProven, // the request asks from the start the state file proves
 };
 
+// Makes the stored start of a continued file take in every range of the
+// plan that it reaches, and the request ask for the gap after it (only
+// that gap: the bytes past it are in the file already).
+void continuePlan(TransferRequest& request, PartsState& plan);
+
 // Makes the first request ask for the rest of the asked range after the
 // count bytes the kept file holds at its start; with none, the request
 // stays as without -c.

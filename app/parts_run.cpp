@@ -529,7 +529,7 @@ void runLoop(PartsLoop& loop) {
 }
 
 // Fills the loop's parts and state from the reply that was handed over.
-void planParts(PartsLoop& loop, const PartsSettings& settings) {
+void planParts(PartsLoop& loop) {
     TransferRequest& request = *loop.request;
     const PartsHandOver& handOver = *request.handOver;
     const StoredBytes& stored = request.stored;
@@ -538,7 +538,7 @@ void planParts(PartsLoop& loop, const PartsSettings& settings) {
     loop.end = stored.totalLength >= 0 ? stored.totalLength : handOver.bodyEnd;
     if (stored.lastByte >= 0 && stored.lastByte + 1 < loop.end) loop.end = stored.lastByte + 1;
     // A plan counts only while no reply showed another version.
-    const PartsState* plan = handOver.hasPlan ? settings.plan : nullptr;
+    const PartsState* plan = handOver.plan;
     loop.cutPending = plan == nullptr;
     if (plan == nullptr ||
         !partsFromRanges(loop.list, loop.base, loop.end, plan->starts, plan->ends, plan->rangeCount)) {
@@ -622,7 +622,7 @@ int fetchInParts(TransferRequest& request, TransferResult& result, const PartsSe
     loop.settings = &settings;
     loop.connections = request.handOver->connections;
     request.handOver->takenOver = 0;
-    planParts(loop, settings);
+    planParts(loop);
     startProgress(loop.progress);
     placeProgress(loop.progress, 0, loop.end - loop.base);
     activeLoop = &loop;

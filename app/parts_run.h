@@ -19,7 +19,6 @@ enum PartsOutcome {
 struct PartsSettings {
     std::int64_t idleLimitMillis = 0;   // 0: a silent connection is waited for for ever
     std::int64_t firstPauseMillis = 0;  // before a part's first poor retry
-    const PartsState* plan = nullptr;   // the state file's ranges, for a continued file
 };
 
 // Takes over the reply the request's hand-over holds and fetches the rest

@@ -1,16 +1,19 @@
 #include "app/retry.h"
 
+#include "app/continued_parts.h"
 #include "app/redirects.h"
 #include "http/stored_bytes.h"
 #include "support/log.h"
 
 namespace {
 
-// Asks for the rest of the file from where the stored bytes end.
+// Asks for the rest of the file from where the stored bytes end; where a
+// state file names ranges past them, for the gap up to the next.
 void planResume(TransferRequest& request) {
     request.kind = attemptResume;
     request.rangeFirst = request.stored.firstByte + request.stored.count;
     request.rangeLast = request.stored.lastByte;
+    if (request.handOver != nullptr && request.handOver->plan != nullptr) continuePlan(request, *request.handOver->plan);
 }
 
 // Asks for the whole of what the command line asked for again.
@@ -46,15 +49,13 @@ void retryTransfer(TransferRequest& request, TransferResult& result, RetryPauses
         // After a reply that did not fit the stored bytes, only the whole
         // file can be trusted again.
         int continuable = request.stored.ownBytes && !result.replyRefused;
+        // A resume first: the ranges of a state file may take the stored bytes to the end.
+        if (resumeAllowed && continuable) planResume(request);
         if (continuable && storedBytesComplete(request.stored)) {
             result.stage = stageCompleted;  // nothing is left to ask for
             return;
         }
-        if (resumeAllowed && continuable) {
-            planResume(request);
-        } else {
-            planRestart(request);
-        }
+        if (!resumeAllowed || !continuable) planRestart(request);
         pauseAfterPoorAttempt(pauses.lastGain, pauses);
         std::int64_t before = request.stored.count;
         fetchFollowing(request, result);

@@ -170,8 +170,7 @@ void fetchHandedOver(TransferRequest& request, TransferResult& result, RetryPaus
     while (handedToParts(request)) {
         int partsRetried = 0;
         int outcome = fetchInParts(request, result, parts, partsRetried);
-        parts.plan = nullptr;  // a state file plans the first hand-over only
-        request.handOver->hasPlan = 0;
+        request.handOver->plan = nullptr;  // a state file plans the first hand-over only
         if (partsRetried || outcome == partsFileChanged) retried = 1;
         // The new version replaces the file once its first byte comes.
         if (outcome != partsFileChanged) return;
@@ -251,7 +250,7 @@ void nameStateFile(const CommandLine& commandLine, PartsHandOver& handOver) {
 // With -c, readies the first request to continue the kept file from
 // what its state file, or else its size, proves. Returns 0, or the exit
 // status after the level-1 line.
-int continueOutput(TransferRequest& request, PartsSettings& parts) {
+int continueOutput(TransferRequest& request) {
     std::int64_t size = regularFileSize(request.output);
     if (size <= 0) return 0;  // nothing to continue: as without -c
     if (!keptFileFitsRange(request, size)) {
@@ -260,14 +259,13 @@ int continueOutput(TransferRequest& request, PartsSettings& parts) {
     }
     int decision = request.handOver->stateFile.length > 0 ? continueFromState(request, size, continuedPlan)
                                                            : continueFromSize;
-    if (decision == continueWithPlan) parts.plan = &continuedPlan;
     if (decision == continueFromSize) continueKeptBytes(request, size);
     return 0;
 }
 
 // Opens the output and, with -c, readies the first request to continue
 // it. Returns 0, or the exit status after the level-1 line.
-int prepareOutput(const CommandLine& commandLine, TransferRequest& request, PartsSettings& parts) {
+int prepareOutput(const CommandLine& commandLine, TransferRequest& request) {
     request.output = openOutput(commandLine);
     if (request.output == nullptr) {
         int openError = errno;  // before any other call can change it
@@ -278,7 +276,7 @@ int prepareOutput(const CommandLine& commandLine, TransferRequest& request, Part
     if (regularFileSize(request.output) < 0) return 0;
     nameStateFile(commandLine, *request.handOver);
     if (!commandLine.continueFile || request.headersOnly) return 0;
-    int status = continueOutput(request, parts);
+    int status = continueOutput(request);
     if (status != 0) std::fclose(request.output);
     return status;
 }
@@ -365,7 +363,7 @@ int runCommandLine(const CommandLine& commandLine) {
     parts.idleLimitMillis = commandLine.idleLimitSeconds * kMillisPerSecond;
     parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
     composeAddress(request, partsHandOver.address);
-    int failed = prepareOutput(commandLine, request, parts);
+    int failed = prepareOutput(commandLine, request);
     if (failed != 0) {
         finishRun();
         return failed;

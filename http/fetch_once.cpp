@@ -228,7 +228,7 @@ int refusedAfterRedirects(const TransferRequest& request, TransferResult& result
 // they belong to a file the server no longer gives.
 void forgetOtherVersion(TransferRequest& request, const TransferResult& result, int use) {
     if (request.handOver == nullptr) return;
-    if (use == useReplace || replyShowsChangedFile(request.stored, result)) request.handOver->hasPlan = 0;
+    if (use == useReplace || replyShowsChangedFile(request.stored, result)) request.handOver->plan = nullptr;
 }
 
 // Decides at the end of the header section what the body may do to the

@@ -40,7 +40,7 @@ const char* splitRefusal(TransferRequest& request, const TransferResult& result)
     if (end < 0) return "the length of the file is unknown";
     if (result.replyStatus != 206 && result.rangeResolution == 0) return "the server does not take ranges";
     if (request.stored.lastByte >= 0 && request.stored.lastByte < end) end = request.stored.lastByte + 1;
-    if (!request.handOver->hasPlan && end - bodyStart(result) < 2 * kSmallestPart) {
+    if (request.handOver->plan == nullptr && end - bodyStart(result) < 2 * kSmallestPart) {
         return "the file is too small to split (a part is 1 MiB at least)";
     }
     if (!stateFileWritable(*request.handOver)) return textOf(request.handOver->stateProblem);
@@ -53,7 +53,7 @@ int replyGoesToParts(TransferRequest& request, const TransferResult& result, int
     PartsHandOver& handOver = *request.handOver;
     if (request.headersOnly || (use != useAppend && use != useReplace)) return 0;
     if (result.replyStatus != 200 && result.replyStatus != 206) return 0;
-    if (handOver.connections < 2 && !handOver.hasPlan) return 0;
+    if (handOver.connections < 2 && handOver.plan == nullptr) return 0;
     const char* refusal = splitRefusal(request, result);
     if (refusal == nullptr) return 1;
     if (!handOver.reasonShown && handOver.connections > 1) logAt(3, "One connection: %s\n", refusal);

@@ -9,7 +9,7 @@ namespace {
 // Returns 1 when a state file names ranges of the file past its first gap,
 // which a body on one connection must leave where they are.
 int holdsRangesPastGap(const TransferRequest& request) {
-    return request.handOver != nullptr && request.handOver->hasPlan;
+    return request.handOver != nullptr && request.handOver->plan != nullptr;
 }
 
 // Cuts the output at offset, or only places it there; an output that

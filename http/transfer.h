@@ -58,13 +58,14 @@ struct ProxySettings {
 };
 
 struct TlsSession;
+struct PartsState;
 
 // A reply whose body the attempt leaves to the loop that fetches the file
 // over several connections: the attempt hands it over when the reply can
 // be split (a known total, ranges taken, an output written at offsets).
 struct PartsHandOver {
     int connections = 1;      // -s: connections the run may use at once
-    int hasPlan = 0;          // the state file named the missing ranges: any fitting 206 goes over
+    PartsState* plan = nullptr;  // a continued file's stored ranges, while they count: any fitting 206 goes over
     int takenOver = 0;        // set by the attempt: the connection below is open, its body unread
     int reasonShown = 0;      // the line that says why the run stays on one connection was written
     SocketHandle socket = kInvalidSocket;

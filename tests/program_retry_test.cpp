@@ -80,6 +80,17 @@ ConnectionScript bigRange(size_t from, size_t last, int version = 0) {
     return sendThenClose(bigHead("206 Partial Content", from, last, version) + bigPart(from, last + 1 - from, version));
 }
 
+// The state file of a run in parts over the big file, version 0, that
+// stored the given "stored F E" lines.
+std::string bigState(const std::string& ranges) {
+    return "webhaul parts 1\naddress http://127.0.0.1/f\nparts-address http://127.0.0.1/f\ntotal " +
+           std::to_string(4 * kMiB) + "\nfirst 0\nlast -1\netag \"v0\"\n" + ranges + "end\n";
+}
+const std::string kFirstAndThirdMiB =
+    "stored 0 " + std::to_string(kMiB) + "\nstored " + std::to_string(2 * kMiB) + " " + std::to_string(3 * kMiB) + "\n";
+// What a file with that state holds: the two ranges, zeros between.
+std::string bigWithGap() { return bigPart(0, kMiB) + std::string(kMiB, '\0') + bigPart(2 * kMiB, kMiB); }
+
 std::string rangeGet(size_t from, size_t last) {
     return "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=" + std::to_string(from) + "-" + std::to_string(last) +
            "\r\n\r\n";
@@ -97,6 +108,7 @@ struct RetryCase {
     const char* wineCannot = nullptr;  // why the case cannot hold under Wine
     const char* tlsLeaf = nullptr;     // https with this test leaf, on port 443
     std::vector<std::string> environment = {};  // "http_proxy=..." makes the server the proxy
+    std::string state = "";  // the state file beside the local file before the run; "": none
 };
 
 class BrokenTransfer : public testing::TestWithParam<RetryCase> {};
@@ -121,6 +133,9 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
     if (!retry.existing.empty()) {
         ASSERT_TRUE(writeFileBytes(scratch.path + "out.bin", retry.existing));
     }
+    if (!retry.state.empty()) {
+        ASSERT_TRUE(writeFileBytes(scratch.path + "out.bin.webhaul", retry.state));
+    }
     Exchange exchange = runAgainstServer(retry.scripts, command, options);
     ASSERT_TRUE(exchange.ready);
     EXPECT_EQ(retry.exitStatus, exchange.outcome.exitStatus);
@@ -130,6 +145,10 @@ TEST_P(BrokenTransfer, RetriesAsExpected) {
     std::string stored;
     ASSERT_TRUE(readFileBytes(scratch.path + "out.bin", stored));
     EXPECT_TRUE(retry.stored == stored) << "stored " << stored.size() << " bytes, expected " << retry.stored.size();
+    // A whole file keeps no state file; one that is not whole keeps it.
+    std::string state;
+    bool whole = retry.exitStatus == 0 || retry.exitStatus == 10;
+    EXPECT_TRUE(!whole || !readFileBytes(scratch.path + "out.bin.webhaul", state)) << state;
 }
 
 std::string repeated(const std::string& text, int count) {
@@ -521,6 +540,39 @@ const RetryCase kRetryCases[] = {
     {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
      {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
      {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
+    // Two servers that tag the same bytes apart: the restart's reply is the
+    // stored version again, and its bytes land at their own offsets.
+    {"PartTaggedOtherwiseRestartsInPlace", {"-s4"},
+     {bigWhole(), sendThenClose(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 1) + bigPart(kMiB, kMiB)),
+      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigWhole()},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
+     10, "Reply not stored: the file changed on the server\n\n", big()},
+    // -c from a state file of parts: a changed file is fetched whole and
+    // split again, none of the old ranges counted as stored.
+    {"ContinuedPartsOfChangedFileFetchedWhole", {"-c", "-s4"},
+     {bigRange(kMiB, 2 * kMiB - 1, 1), bigWhole(1), bigRange(kMiB, 2 * kMiB - 1, 1), bigRange(2 * kMiB, 3 * kMiB - 1, 1),
+      bigRange(3 * kMiB, 4 * kMiB - 1, 1)},
+     {rangeGet(kMiB, 2 * kMiB - 1), kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1),
+      rangeGet(3 * kMiB, 4 * kMiB - 1)},
+     10, "Reply not stored: the file changed on the server\n\n", big(1), bigWithGap(), nullptr, nullptr, {},
+     bigState(kFirstAndThirdMiB)},
+    // -c from a state file whose first range starts the file: whatever the
+    // first reply, the bytes past the stored start land at their offsets.
+    {"ContinuedPartsAfter503", {"-c"}, {sendThenClose(errorPage("503 Busy")), bigWhole()},
+     {rangeGet(kMiB, 2 * kMiB - 1), kGet}, 10,
+     "Reply not stored: status 503 in place of the rest of the file\n\n", big(), bigWithGap(), nullptr, nullptr, {},
+     bigState(kFirstAndThirdMiB)},
+    {"ContinuedPartsAnsweredWhole", {"-c"}, {bigWhole()}, {rangeGet(kMiB, 2 * kMiB - 1)}, 0, "", big(), bigWithGap(),
+     nullptr, nullptr, {}, bigState(kFirstAndThirdMiB)},
+    {"ContinuedPartsWithoutTotal", {"-c"},
+     {sendThenClose(httpReply("HTTP/1.0 206 Partial Content",
+                              {"Content-Range: bytes " + std::to_string(kMiB) + "-" + std::to_string(2 * kMiB - 1) + "/*",
+                               "ETag: \"v0\""},
+                              bigPart(kMiB, kMiB))),
+      bigRange(3 * kMiB, 4 * kMiB - 1)},
+     {rangeGet(kMiB, 2 * kMiB - 1), "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=3145728-\r\n\r\n"}, 10,
+     "recv: the partial reply ended at byte 2097152, before the end\n\n", big(), bigWithGap(), nullptr, nullptr, {},
+     bigState(kFirstAndThirdMiB)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Retry, BrokenTransfer, testing::ValuesIn(kRetryCases),
