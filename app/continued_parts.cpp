@@ -114,11 +114,6 @@ int continueFromState(TransferRequest& request, std::int64_t size, PartsState& p
     const char* name = textOf(handOver.stateFile);
     int reading = readPartsState(name, plan);
     if (reading == stateMissing) return continueFromSize;
-    if (reading == stateNotAFile) {
-        assignText(handOver.stateProblem, "no state file can be kept: something other than a file has its name");
-        assignText(handOver.stateFile, "");
-        return continueFromSize;
-    }
     const char* refusal = reading == stateRead ? stateRefusal(request, size, plan) : "it cannot be read";
     if (refusal == nullptr) {
         askAfterStart(request, provenStart(request, size, plan), plan);

@@ -238,12 +238,16 @@ int keptFileFitsRange(const TransferRequest& request, std::int64_t size) {
 }
 
 // Names the state file beside a regular output, unless that output is a
-// device or something other than a file has the name; the reason is kept
-// for the line of -s.
+// device or the name cannot be a file's (taken by a directory, link, pipe
+// or device, or too long): nothing is ever opened or replaced there. The
+// reason is kept for the line of -s.
 void nameStateFile(const CommandLine& commandLine, PartsHandOver& handOver) {
     partsStateName(textOf(commandLine.localFile), handOver.stateFile);
     if (handOver.stateFile.length == 0) {
         assignText(handOver.stateProblem, "the output is a device, which gets no state file");
+    } else if (fileNameKind(textOf(handOver.stateFile), 0) == fileNameOther) {
+        assignText(handOver.stateProblem, "no state file can be kept: its name is taken or too long");
+        assignText(handOver.stateFile, "");
     }
 }
 

@@ -270,6 +270,9 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
         return 0;
     }
     if (body.use == useSkipStored) body.skip = request.stored.count;
+    // With nothing to cut, the output is readied at once: the first block
+    // may then go straight from the socket to the file.
+    if (!placingCutsOutput(request, body.use) && !placeBody(request, result, body)) return 0;
     body.chunked = result.chunked;
     if (!body.chunked) body.limit = bodyLength(request, result);
     // Such a body is whole before a byte arrives: waiting would hang on a

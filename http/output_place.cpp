@@ -39,6 +39,11 @@ int placeBodyInOutput(TransferRequest& request, const TransferResult& result, in
     return 1;
 }
 
+int placingCutsOutput(const TransferRequest& request, int use) {
+    if (holdsRangesPastGap(request)) return 0;
+    return regularFileSize(request.output) > storedBodyOffset(request, use);
+}
+
 int emptyForHeaders(TransferRequest& request, const char** failedCall) {
     if (request.keepsFile) return 1;
     request.stored = StoredBytes();

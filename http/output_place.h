@@ -14,6 +14,11 @@
 // 1, or 0 with the failed call named in failedCall and errno set.
 int placeBodyInOutput(TransferRequest& request, const TransferResult& result, int use, const char** failedCall);
 
+// Returns 1 when readying the output for a body stored as use says would
+// cut bytes from it: that must wait for the body's first byte, so that a
+// reply that breaks before it leaves the file as it was.
+int placingCutsOutput(const TransferRequest& request, int use);
+
 // Empties the output for a reply to HEAD that replaces a file the run did
 // not continue, and removes its state file. Returns as placeBodyInOutput.
 int emptyForHeaders(TransferRequest& request, const char** failedCall);

@@ -141,7 +141,7 @@ int readPartsState(const char* name, PartsState& state) {
     // A pipe there would hold the run before its first request.
     int kind = fileNameKind(name, 0);
     if (kind == fileNameMissing) return stateMissing;
-    if (kind != fileNameRegular) return stateNotAFile;
+    if (kind != fileNameRegular) return stateUnreadable;
     std::FILE* file = std::fopen(name, "rb");
     if (file == nullptr) return errno == ENOENT ? stateMissing : stateUnreadable;
     size_t length = std::fread(stateText, 1, kStateCapacity, file);

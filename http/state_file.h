@@ -33,8 +33,7 @@ struct PartsState {
 enum StateReading {
     stateMissing,     // no file of that name
     stateRead,        // a state file, whole
-    stateUnreadable,  // a file that cannot be read or is no state file
-    stateNotAFile,    // a directory, link, pipe or device: never opened
+    stateUnreadable,  // a file that cannot be read or is no state file; a pipe is never opened
 };
 
 // Names the state file of the output file, or leaves name empty for an

@@ -167,14 +167,27 @@ void completeStoredBytes(const TransferResult& result, StoredBytes& stored) {
 
 }  // namespace
 
+namespace {
+
+// Returns 1 when a body stored as use says follows the stored bytes, or
+// reads past them, rather than starting the file anew.
+int keepsStoredBytes(const TransferRequest& request, int use) {
+    return use == useSkipStored || (use == useAppend && request.kind == attemptResume);
+}
+
+}  // namespace
+
+std::int64_t storedBodyOffset(const TransferRequest& request, int use) {
+    return keepsStoredBytes(request, use) ? request.stored.count : 0;
+}
+
 std::int64_t beginStoredBody(TransferRequest& request, const TransferResult& result, int use) {
-    StoredBytes& stored = request.stored;
-    if (use == useSkipStored || (use == useAppend && request.kind == attemptResume)) {
-        completeStoredBytes(result, stored);
-        return stored.count;
+    if (!keepsStoredBytes(request, use)) {
+        describeStoredBytes(request, result, request.stored);
+        return 0;
     }
-    describeStoredBytes(request, result, stored);
-    return 0;
+    completeStoredBytes(result, request.stored);
+    return request.stored.count;
 }
 
 int storedBytesComplete(const StoredBytes& stored) {

@@ -26,6 +26,10 @@ int judgeReply(const TransferRequest& request, const TransferResult& result, int
 // of the body's first stored byte.
 std::int64_t beginStoredBody(TransferRequest& request, const TransferResult& result, int use);
 
+// Returns the file offset where the first stored byte of a body stored as
+// use says goes.
+std::int64_t storedBodyOffset(const TransferRequest& request, int use);
+
 // Returns 1 when the stored bytes already reach the end of what is wanted:
 // past the last byte asked for, or to the known end of the server's file.
 int storedBytesComplete(const StoredBytes& stored);

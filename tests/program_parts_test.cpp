@@ -3,6 +3,9 @@
 // broken off and continued with -c, and broken at random.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -59,14 +63,22 @@ std::vector<ByteRange> storedRanges(const std::string& state) {
     return ranges;
 }
 
+// Returns the ranges the output holds by its state file: those it names,
+// or for a file fetched on one connection, its start up to its size.
+std::vector<ByteRange> heldRanges(const std::string& output) {
+    std::string state;
+    std::string bytes;
+    if (!readFileBytes(output + ".webhaul", state)) return {};
+    if (state.find("\nprefix\n") == std::string::npos) return storedRanges(state);
+    if (!readFileBytes(output, bytes) || bytes.empty()) return {};
+    return {ByteRange{0, static_cast<long long>(bytes.size()) - 1}};
+}
+
 // Waits until the state file names at least bytes as stored.
-void waitUntilStateHolds(const std::string& path, long long bytes) {
+void waitUntilStateHolds(const std::string& output, long long bytes) {
     for (int round = 0; round < 500; ++round) {
-        std::string state;
         long long held = 0;
-        if (readFileBytes(path, state)) {
-            for (const ByteRange& range : storedRanges(state)) held += range.last + 1 - range.first;
-        }
+        for (const ByteRange& range : heldRanges(output)) held += range.last + 1 - range.first;
         if (held >= bytes) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -75,58 +87,67 @@ void waitUntilStateHolds(const std::string& path, long long bytes) {
 struct BreakCase {
     const char* name;
     int signalNumber;
+    const char* firstOptions;     // how the broken run fetched the file
     const char* continueOptions;
+    int laterVersion;             // 1: the server has another file of the same length for -c
 };
 
 class BrokenParts : public testing::TestWithParam<BreakCase> {};
 
-// A run in parts broken off by a signal leaves its state file; the run
-// that continues it asks for no byte the state file names as stored, and
-// trusts no byte the file holds past a gap without it.
+// A run broken off by a signal leaves its state file; the run that
+// continues it asks for no byte the state file names as stored, trusts no
+// byte the file holds past a gap without it, and fetches a file that
+// changed meanwhile whole.
 TEST_P(BrokenParts, ContinuedByteExactAskingOnlyGaps) {
     SKIP_UNDER_WINE("the program is ended by POSIX signals here");
     const BreakCase& broken = GetParam();
     ScratchDirectory scratch;
-    std::string file = patternBytes(8 << 20, 3);
+    std::string versions[2] = {patternBytes(8 << 20, 3), patternBytes(8 << 20, 4)};
+    const std::string& file = versions[broken.laterVersion];
     std::atomic<bool> slow{true};
     FakeServer server;
     ASSERT_EQ(0, startRespondingServer(server, 80, 40, [&](const std::string& request) -> ConnectionScript {
-        std::string reply = honestReply(file, 0, rangeOf(request));
+        std::string reply = honestReply(versions[0], 0, rangeOf(request));
         return {sendData(reply, slow ? 8192 : 0, 10), closeInOrder()};
     }));
     std::string output = scratch.path + "out.bin";
-    int child = startInBackground({WEBHAUL_BINARY, "-v1", "-s4", output, "127.0.0.1", "/f"}, scratch.path + "err");
-    waitUntilStateHolds(output + ".webhaul", 1 << 20);
+    int child = startInBackground({WEBHAUL_BINARY, "-v1", broken.firstOptions, output, "127.0.0.1", "/f"},
+                                  scratch.path + "err");
+    waitUntilStateHolds(output, 1 << 20);
     kill(child, broken.signalNumber);
     int status = 0;
     waitpid(child, &status, 0);
     size_t firstRun = stopFakeServer(server).size();
-    std::string state;
-    ASSERT_TRUE(readFileBytes(output + ".webhaul", state));
+    std::vector<ByteRange> held = heldRanges(output);
+    ASSERT_FALSE(held.empty());
     slow = false;
     FakeServer again;
     ASSERT_EQ(0, startRespondingServer(again, 80, 40, [&](const std::string& request) -> ConnectionScript {
-        return {sendData(honestReply(file, 0, rangeOf(request))), closeInOrder()};
+        return {sendData(honestReply(file, broken.laterVersion, rangeOf(request))), closeInOrder()};
     }));
     ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v1", "-c", broken.continueOptions, output, "127.0.0.1", "/f"});
     std::vector<std::string> requests = stopFakeServer(again);
-    EXPECT_EQ(4u, firstRun);
-    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError;
+    EXPECT_EQ(std::string(broken.firstOptions) == "-s4" ? 4u : 1u, firstRun);
+    EXPECT_EQ(broken.laterVersion ? 10 : 0, outcome.exitStatus) << outcome.standardError;
     std::string stored;
     ASSERT_TRUE(readFileBytes(output, stored));
     EXPECT_TRUE(stored == file) << stored.size() << " bytes";
-    EXPECT_FALSE(readFileBytes(output + ".webhaul", state));
-    for (const std::string& request : requests) {
-        ByteRange asked = rangeOf(request);
-        for (const ByteRange& held : storedRanges(state)) {
-            EXPECT_TRUE(asked.last < held.first || asked.first > held.last) << request;
+    EXPECT_TRUE(heldRanges(output).empty());
+    for (size_t index = 0; index < requests.size() && !broken.laterVersion; ++index) {
+        ByteRange asked = rangeOf(requests[index]);
+        for (const ByteRange& range : held) {
+            EXPECT_TRUE(asked.last < range.first || asked.first > range.last) << requests[index];
         }
     }
 }
 
 const BreakCase kBreakCases[] = {
-    {"InterruptThenContinueInParts", SIGINT, "-s4"},
-    {"KillThenContinueOnOne", SIGKILL, "-s1"},
+    {"InterruptThenContinueInParts", SIGINT, "-s4", "-s4", 0},
+    {"KillThenContinueOnOne", SIGKILL, "-s4", "-s1", 0},
+    {"OneConnectionKilledThenContinued", SIGKILL, "-s1", "-s1", 0},
+    {"OneConnectionInterruptedThenSplit", SIGINT, "-s1", "-s4", 0},
+    {"OneConnectionKilledThenFileChanged", SIGKILL, "-s1", "-s1", 1},
+    {"OneConnectionInterruptedThenFileChanged", SIGINT, "-s1", "-s4", 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Parts, BrokenParts, testing::ValuesIn(kBreakCases), nameOf<BreakCase>);
@@ -180,6 +201,140 @@ const IgnoredStateCase kIgnoredStates[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Parts, IgnoredState, testing::ValuesIn(kIgnoredStates), nameOf<IgnoredStateCase>);
+
+// Two servers that tag the same bytes apart: the restart's reply is the
+// stored version again, and its bytes land at their own offsets, not where
+// the last part's write left the file.
+TEST(PartsRestart, SameBytesTaggedApartLandInPlace) {
+    ScratchDirectory scratch;
+    std::string file = patternBytes(4 << 20, 6);
+    FakeServer server;
+    ASSERT_EQ(0, startRespondingServer(server, 80, 8, [&](const std::string& request) -> ConnectionScript {
+        ByteRange range = rangeOf(request);
+        if (range.first != (1 << 20)) return {sendData(honestReply(file, 0, range)), closeInOrder()};
+        return {pauseFor(400), sendData(honestReply(file, 1, range)), closeInOrder()};
+    }));
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v1", "-w0", "-s4", scratch.path + "f", "127.0.0.1", "/f"});
+    stopFakeServer(server);
+    EXPECT_EQ(10, outcome.exitStatus) << outcome.standardError;
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "f", stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
+
+// What stands in the way of the state file.
+enum StateObstacle { nameTooLong, directoryAtName, pipeAtName, readOnlyDirectory };
+
+struct ObstacleCase {
+    const char* name;
+    StateObstacle obstacle;
+    const char* continueOption;  // "-c" or ""
+    const char* reason;          // of the line that says why the run stays on one connection
+};
+
+// Makes directory read-only, and file in it writable still, by bind mounts
+// in a mount namespace of the test's own (root may write anywhere else).
+// Returns "" or why it cannot.
+std::string mountReadOnly(const std::string& directory, const std::string& file, const std::string& writable) {
+    static int unshared = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!unshared || mount(directory.c_str(), directory.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, directory.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0 ||
+        mount(writable.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        return std::string("cannot mount: ") + std::strerror(errno);
+    }
+    return "";
+}
+
+class StateObstacles : public testing::TestWithParam<ObstacleCase> {};
+
+// A state file that cannot be kept never costs the file: the run goes on
+// on one connection, continues what -c finds, and opens nothing there.
+TEST_P(StateObstacles, OneConnectionKeepsTheFile) {
+    SKIP_UNDER_WINE("the obstacles are POSIX names, pipes and mounts");
+    const ObstacleCase& row = GetParam();
+    ScratchDirectory scratch;
+    std::string file = patternBytes(8 << 20, 12);
+    std::string directory = scratch.path + "d";
+    std::string output = directory + "/" + (row.obstacle == nameTooLong ? std::string(250, 'n') : "out");
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+    ASSERT_TRUE(writeFileBytes(output, file.substr(0, 3 << 20)));
+    if (row.obstacle == directoryAtName) {
+        ASSERT_EQ(0, mkdir((output + ".webhaul").c_str(), 0755));
+    }
+    if (row.obstacle == pipeAtName) {
+        ASSERT_EQ(0, mkfifo((output + ".webhaul").c_str(), 0644));
+    }
+    if (row.obstacle == readOnlyDirectory) {
+        ASSERT_TRUE(writeFileBytes(scratch.path + "real", file.substr(0, 3 << 20)));
+        std::string why = mountReadOnly(directory, output, scratch.path + "real");
+        if (!why.empty()) GTEST_SKIP() << why;
+        output = scratch.path + "real";  // what the program writes through the mount
+    }
+    std::vector<std::string> before = directoryEntries(directory);
+    FakeServer server;
+    ASSERT_EQ(0, startRespondingServer(server, 80, 4, [&](const std::string& request) -> ConnectionScript {
+        return {sendData(honestReply(file, 0, rangeOf(request))), closeInOrder()};
+    }));
+    std::string target = row.obstacle == readOnlyDirectory ? directory + "/out" : output;
+    std::vector<std::string> command = {WEBHAUL_BINARY, "-v3", "-s4", target, "127.0.0.1", "/f"};
+    if (*row.continueOption) command.push_back(row.continueOption);
+    ProgramOutcome outcome = runProgram(command);
+    std::vector<std::string> requests = stopFakeServer(server);
+    std::vector<std::string> after = directoryEntries(directory);
+    if (row.obstacle == readOnlyDirectory) {
+        umount2(target.c_str(), MNT_DETACH);
+        umount2(directory.c_str(), MNT_DETACH);
+    }
+    rmdir((target + ".webhaul").c_str());
+    rmdir(directory.c_str());
+    EXPECT_EQ(0, outcome.exitStatus) << outcome.standardError;
+    EXPECT_NE(std::string::npos, outcome.standardError.find(std::string("One connection: ") + row.reason + "\n"))
+        << outcome.standardError;
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(*row.continueOption ? 3 << 20 : -1, rangeOf(requests[0]).first);
+    EXPECT_EQ(before, after);
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(output, stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
+
+const char kNameTaken[] = "no state file can be kept: its name is taken or too long";
+const char kReadOnly[] = "no state file can be kept: open: Read-only file system";
+
+const ObstacleCase kObstacles[] = {
+    {"NameTooLong", nameTooLong, "", kNameTaken},
+    {"NameTooLongContinued", nameTooLong, "-c", kNameTaken},
+    {"DirectoryAtName", directoryAtName, "", kNameTaken},
+    {"DirectoryAtNameContinued", directoryAtName, "-c", kNameTaken},
+    {"PipeAtName", pipeAtName, "", kNameTaken},
+    {"PipeAtNameContinued", pipeAtName, "-c", kNameTaken},
+    {"ReadOnlyDirectory", readOnlyDirectory, "", kReadOnly},
+    {"ReadOnlyDirectoryContinued", readOnlyDirectory, "-c", kReadOnly},
+};
+
+INSTANTIATE_TEST_SUITE_P(Parts, StateObstacles, testing::ValuesIn(kObstacles), nameOf<ObstacleCase>);
+
+// A device's name never gets a state file beside it, even when it stands
+// for a regular file, as /dev/stdout does here.
+TEST(StateObstacle, DeviceNameStaysOnOneConnection) {
+    SKIP_UNDER_WINE("the Windows build has no /dev/stdout");
+    ScratchDirectory scratch;
+    std::string file = patternBytes(4 << 20, 13);
+    FakeServer server;
+    ASSERT_EQ(0, startRespondingServer(server, 80, 4, [&](const std::string& request) -> ConnectionScript {
+        return {sendData(honestReply(file, 0, rangeOf(request))), closeInOrder()};
+    }));
+    ProgramOutcome outcome = runProgram({"/bin/sh", "-c", "exec \"$0\" -v3 -s4 /dev/stdout 127.0.0.1 /f >\"$1\"",
+                                         WEBHAUL_BINARY, scratch.path + "out"});
+    EXPECT_EQ(1u, stopFakeServer(server).size());
+    EXPECT_EQ(0, outcome.exitStatus);
+    EXPECT_EQ(0u, outcome.standardError.find("One connection: the output is a device, which gets no state file\n"))
+        << outcome.standardError;
+    EXPECT_NE(0, access("/dev/stdout.webhaul", F_OK));
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "out", stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
 
 // Over https each part has its own handshake, with the name checked.
 TEST(PartsOverTls, FourPartsByteExact) {

@@ -540,13 +540,21 @@ const RetryCase kRetryCases[] = {
     {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
      {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
      {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
-    // Two servers that tag the same bytes apart: the restart's reply is the
-    // stored version again, and its bytes land at their own offsets.
-    {"PartTaggedOtherwiseRestartsInPlace", {"-s4"},
-     {bigWhole(), sendThenClose(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 1) + bigPart(kMiB, kMiB)),
-      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigWhole()},
-     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
-     10, "Reply not stored: the file changed on the server\n\n", big()},
+    // An existing file keeps every byte until a reply's body replaces it.
+    {"ExistingFileKeptWhenRefused", {}, {}, {}, 12, repeated("connect(127.0.0.1:80): Connection refused\n", 3),
+     "precious\n", "precious\n"},
+    {"ExistingFileKeptWhenTimedOut", {"-t1"}, {{pauseFor(1300)}}, {kGet}, 12,
+     "recv: Timed out\n\n" + repeated("connect(127.0.0.1:80): Connection refused\n", 2), "precious\n", "precious\n"},
+    {"ExistingFileKeptWhenResetBeforeBody", {}, std::vector<ConnectionScript>(4, sendThenReset(headOf200(40000, true))),
+     std::vector<std::string>(4, kGet), 14, repeated(kResetNote, 3), "precious\n", "precious\n"},
+    {"ExistingFileKeptWhenFailRefuses", {"-f"}, {sendThenClose(errorPage("404 Not Found"))}, {kGet}, 3,
+     "HTTP/1.0 404 Not Found\n", "precious\n", "precious\n"},
+    {"ExistingFileKeptWhenCertificateRefused", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     kNotTrusted, "precious\n", "precious\n", nullptr, kLeafUntrusted},
+    {"ExistingFileReplacedWhole", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "", served(),
+     patternBytes(50000, 7)},
+    {"ExistingFileEmptiedByHeadReply", {"-h"}, {sendThenClose(headOf200(40000, true))},
+     {"HEAD /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}, 0, "", "", "precious\n"},
     // -c from a state file of parts: a changed file is fetched whole and
     // split again, none of the old ranges counted as stored.
     {"ContinuedPartsOfChangedFileFetchedWhole", {"-c", "-s4"},

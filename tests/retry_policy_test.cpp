@@ -210,9 +210,9 @@ std::vector<RetryCase> retryCases() {
          {resetAfter(wholeHead(100000, false) + part(0, 60000)), closeAfter(wholeHead(120000, false) + kChangedFile)},
          {"", ""}, kResetNote, part(0, 60000), 4, pipeOutput,
          "Cannot start over: the output cannot be emptied, and the reply is not the same file\n"},
-        {"FullDiskOnRetryEndsRun", -1, -1,
+        {"FullDiskOnResumeEndsRun", -1, -1,
          {resetAfter("HTTP/1.0 200 OK\r\nAccept-Ranges: bytes\r\n\r\n"), closeAfter(rangeHead(0, 99999) + kSource)},
-         {"", ""}, kResetNote, "", 4, fullDeviceUnbuffered, "fwrite: No space left on device\n"},
+         {"", "0-"}, kResetNote, "", 4, fullDeviceUnbuffered, "fwrite: No space left on device\n"},
         // A device has nothing to cut: the restart only rewinds it, and the
         // retry's first write is what fails.
         {"FullDiskOnRestartEndsRunAtWrite", -1, -1,
