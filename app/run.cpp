@@ -211,7 +211,8 @@ int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts
     }
     int retried = !firstCompleted;
     fetchHandedOver(request, result, pauses, parts, retried);
-    if (stageEndsRun(result.stage)) return endWithoutRetry(request, result);
+    // A server that stayed busy refused the request as surely as a 404 does.
+    if (stageEndsRun(result.stage) || result.stage == stageServerBusy) return endWithoutRetry(request, result);
     // Every error status that -f refused shows, the last one included.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
         logAt(1, "%s", textOf(result.errorText));

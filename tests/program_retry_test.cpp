@@ -55,6 +55,8 @@ std::string moved(const std::string& status, const std::string& location) {
     return httpReply("HTTP/1.0 " + status, {"Location: " + location, "Content-Length: 5"}, "moved");
 }
 const char kResetNote[] = "recv: Connection reset\n\n";
+const char kRefused404[] = "Refused by the server: HTTP/1.0 404 Not Found\n";
+const char kRefused503[] = "Refused by the server: HTTP/1.0 503 Busy\n";
 
 // A file large enough to be fetched in parts, in two versions.
 const size_t kMiB = 1048576;
@@ -348,21 +350,21 @@ const RetryCase kRetryCases[] = {
      {sendThenClose(errorPage("404 Not Found"))},
      {kGet},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     kRefused404,
      ""},
     {"FailOnNotFoundBehindContinue",
      {"-f"},
      {sendThenClose("HTTP/1.1 100 Continue\r\n\r\n" + errorPage("404 Not Found"))},
      {kGet},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     kRefused404,
      ""},
     {"FailOnNotFoundKeepsContinuedFile",
      {"-f", "-c"},
      {sendThenClose(errorPage("404 Not Found"))},
      {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     kRefused404,
      part(0, 15000),
      part(0, 15000)},
     // A passing failure is asked again as it was: the kept file is continued.
@@ -372,15 +374,24 @@ const RetryCase kRetryCases[] = {
      {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n",
       "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
      10,
-     "HTTP/1.0 503 Busy\n\n",
+     std::string(kRefused503) + "\n",
      served(),
      part(0, 15000)},
+    // A server that stays busy refused the request: the run that gives up
+    // on it ends with 3 and shows the last refusal.
+    {"FailOnBusyGivesUpRefused",
+     {"-f"},
+     std::vector<ConnectionScript>(4, sendThenClose(errorPage("503 Busy"))),
+     std::vector<std::string>(4, kGet),
+     3,
+     repeated(std::string(kRefused503) + "\n", 3) + kRefused503,
+     ""},
     {"FailOnBusyThenRetried",
      {"-f"},
      {sendThenClose(errorPage("503 Busy")), sendThenClose(headOf200(40000, true) + served())},
      {kGet, kGet},
      10,
-     "HTTP/1.0 503 Busy\n\n",
+     std::string(kRefused503) + "\n",
      served()},
     // A server that goes silent: after the idle limit (1 s here) the attempt
     // fails, and the retry goes on as after any broken attempt.
@@ -518,6 +529,13 @@ const RetryCase kRetryCases[] = {
       bigWhole(1, false)},
      {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
      10, "Reply not stored: the file changed on the server\n\n", big(1)},
+    // The same in parts: the second part's connection meets a busy server.
+    {"PartFailOnBusyGivesUpRefused", {"-s2", "-f"},
+     {bigWhole(), sendThenClose(errorPage("503 Busy")), sendThenClose(errorPage("503 Busy")),
+      sendThenClose(errorPage("503 Busy")), sendThenClose(errorPage("503 Busy"))},
+     {kGet, rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1),
+      rangeGet(2 * kMiB, 4 * kMiB - 1)},
+     3, repeated(std::string(kRefused503) + "\n", 3) + kRefused503, bigPart(0, 2 * kMiB)},
     {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
      {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
      {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
