@@ -349,10 +349,7 @@ int closeOutput(std::FILE* output) {
 }
 
 int runCommandLine(const CommandLine& commandLine) {
-    if (commandLine.positionalCount < 2 || commandLine.positionalCount > 3) {
-        printUsage();
-        return kStatusUsage;
-    }
+    if (refusePositionals(commandLine)) return kStatusUsage;
     if (commandLine.rangeProblem.length > 0) {
         logAt(1, "%s", textOf(commandLine.rangeProblem));
         return kStatusUsage;

@@ -2,6 +2,7 @@
 // the usage text, and the exact request each accepted command line sends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ const char kUsageText[] =
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
 
+const char kOrderLine[] = "The local file name comes first: webhaul <file> <URL>\n";
+const char kHelpEnd[] = "See webhaul(1) or the README for the rules of broken transfers.\n";
+
 // What --help and --version ask for; a case without either is refused.
 enum InfoAnswer { answerNone, answerHelp, answerVersion };
 
@@ -34,19 +38,29 @@ struct UsageCase {
     std::vector<std::string> arguments;  // "OUT" stands for a file in the scratch directory
     InfoAnswer answer = answerNone;      // with one: on standard output, status 0
     const char* line = nullptr;          // the one line refusing it, in place of the usage text
+    const char* usageThen = "";          // the line after the usage text
 };
 
-// Returns what standard output must hold: the usage text as the program
-// prints it for a refused command line, the version lines, or nothing.
-std::string expectedOutput(InfoAnswer answer) {
-    if (answer == answerHelp) return runProgram({WEBHAUL_BINARY}).standardError;
+// Returns what standard output must hold: the version lines; nothing; or
+// for --help the usage text as a refused command line prints it, then a
+// section that ends with the pointer to the manual, under 40 lines in all
+// (the docs tests check what the section says).
+std::string expectedOutput(InfoAnswer answer, const std::string& output) {
+    if (answer == answerHelp) {
+        std::string usage = runProgram({WEBHAUL_BINARY}).standardError;
+        size_t end = output.find(kHelpEnd);
+        bool fits = end != std::string::npos && end >= usage.size() &&
+                    std::count(output.begin(), output.end(), '\n') < 40;
+        return usage + (fits ? output.substr(usage.size(), end - usage.size()) : "") + kHelpEnd;
+    }
     return answer == answerVersion ? "webhaul " WEBHAUL_VERSION "\nMIT License\n" : "";
 }
 
 class RefusedCommandLine : public testing::TestWithParam<UsageCase> {};
 
-// A refused command line prints the usage text and nothing else, never
-// connects and never creates a file; --help and --version print their text
+// A refused command line prints the usage text (and, for a URL in the
+// file's place, the line on the order) and nothing else, never connects
+// and never creates a file; --help and --version print their text
 // on standard output instead, and likewise do nothing else.
 TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     const UsageCase& usage = GetParam();
@@ -59,8 +73,9 @@ TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     ASSERT_TRUE(exchange.ready);
     int refused = usage.answer == answerNone;
     EXPECT_EQ(refused, exchange.outcome.exitStatus);
-    EXPECT_EQ(refused ? usage.line != nullptr ? usage.line : kUsageText : "", exchange.outcome.standardError);
-    EXPECT_EQ(expectedOutput(usage.answer), exchange.outcome.standardOutput);
+    std::string refusal = usage.line != nullptr ? usage.line : kUsageText + std::string(usage.usageThen);
+    EXPECT_EQ(refused ? refusal : "", exchange.outcome.standardError);
+    EXPECT_EQ(expectedOutput(usage.answer, exchange.outcome.standardOutput), exchange.outcome.standardOutput);
     EXPECT_TRUE(exchange.requests.empty());
     EXPECT_TRUE(directoryEntries(scratch.path).empty());
 }
@@ -77,6 +92,8 @@ const UsageCase kUsageCases[] = {
     {"UrlPathAndThirdPositional", {"OUT", "http://127.0.0.1/a", "/b"}},
     {"UrlRootPathAndThirdPositional", {"-v9", "OUT", "http://127.0.0.1:8080/", "/b"}},
     {"OtherLongOptionsIgnored", {"--Help", "--version=1", "-help", "OUT"}},
+    {"UrlBeforeFile", {"-v9", "Http://127.0.0.1/f", "f.bin"}, answerNone, nullptr, kOrderLine},
+    {"UrlAlone", {"https://127.0.0.1/f"}, answerNone, nullptr, kOrderLine},
     {"Help", {"--help"}, answerHelp},
     {"VersionFirstAmongArguments", {"OUT", "--version", "127.0.0.1", "--help"}, answerVersion},
     {"HelpFirstAtSilence", {"-v0", "--help", "--version", "OUT", "127.0.0.1"}, answerHelp},
