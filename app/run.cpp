@@ -213,7 +213,8 @@ int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts
     fetchHandedOver(request, result, pauses, parts, retried);
     // A server that stayed busy refused the request as surely as a 404 does.
     if (stageEndsRun(result.stage) || result.stage == stageServerBusy) return endWithoutRetry(request, result);
-    // Every error status that -f refused shows, the last one included.
+    // With -f, an error status that the redirect or resume rules refused
+    // shows too when it ended the last attempt.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
         logAt(1, "%s", textOf(result.errorText));
     }
