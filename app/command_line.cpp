@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/server_argument.h"
 #include "http/transfer.h"
 #include "support/log.h"
 
@@ -154,6 +155,16 @@ const char* const kUsageLines[] = {
 
 void printUsage() {
     for (const char* line : kUsageLines) logAt(0, "%s", line);
+}
+
+int refusePositionals(const CommandLine& commandLine) {
+    // A URL pasted first would be taken for the file, and the file's name
+    // looked up as the server.
+    int urlFirst = commandLine.positionalCount >= 1 && isWebUrl(textOf(commandLine.localFile));
+    if (!urlFirst && commandLine.positionalCount >= 2 && commandLine.positionalCount <= 3) return 0;
+    printUsage();
+    if (urlFirst) logAt(1, "The local file name comes first: webhaul <file> <URL>\n");
+    return 1;
 }
 
 int writeUsage(std::FILE* stream) {

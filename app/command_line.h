@@ -34,6 +34,11 @@ void scanArguments(int argumentCount, char** arguments, CommandLine& commandLine
 // Writes the usage text at level 0.
 void printUsage();
 
+// Writes the usage text at level 0 when the positional arguments do not
+// fit, then a level-1 line when a URL stands where the local file does.
+// Returns 1 when they do not fit.
+int refusePositionals(const CommandLine& commandLine);
+
 // Writes the usage text to the stream. Returns 1, or 0 with errno set when
 // a write failed.
 int writeUsage(std::FILE* stream);

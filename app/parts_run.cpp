@@ -149,9 +149,11 @@ void partFailed(PartsLoop& loop, int slot, int stage, const BoundedString& note)
         return;
     }
     loop.retried = 1;
-    logAt(1, "%s\n", textOf(note));
     if (part->attempts > 1) part->poorRetries = gained < kProductiveBytes ? part->poorRetries + 1 : 1;
-    if (part->poorRetries >= kPoorRetryLimit) {
+    int givesUp = part->poorRetries >= kPoorRetryLimit;
+    // The run shows the refusal it ends on, as after one connection.
+    if (!givesUp || stage != stageServerBusy) logAt(1, "%s\n", textOf(note));
+    if (givesUp) {
         endRun(loop, stage, note);
         return;
     }
@@ -286,11 +288,10 @@ int acceptPartReply(PartsLoop& loop, int slot, const FilePart& part, const Heade
         return 1;
     }
     int status = result.replyStatus;
-    if (loop.request->failOnError && status >= 400 && status != 416 && !isPassingFailure(status)) {
+    if (loop.request->failOnError && status >= 400 && status != 416) {
         BoundedString note;
-        assignFormat(note, "%s\n", statusLineOf(section));
-        closeSlot(loop, slot);
-        endRun(loop, stageServerRefused, note);
+        noteServerRefusal(note, section);
+        partFailed(loop, slot, isPassingFailure(status) ? stageServerBusy : stageServerRefused, note);
         return 0;
     }
     return refusePartReply(loop, slot, part);

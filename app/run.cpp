@@ -196,8 +196,10 @@ int transfer(TransferRequest& request, RetryPauses& pauses, PartsSettings& parts
     }
     int retried = !firstCompleted;
     fetchHandedOver(request, result, pauses, parts, retried);
-    if (stageEndsRun(result.stage)) return endWithoutRetry(request, result);
-    // Every error status that -f refused shows, the last one included.
+    // A server that stayed busy refused the request as surely as a 404 does.
+    if (stageEndsRun(result.stage) || result.stage == stageServerBusy) return endWithoutRetry(request, result);
+    // With -f, an error status that the redirect or resume rules refused
+    // shows too when it ended the last attempt.
     if (request.failOnError && result.stage != stageCompleted && result.replyStatus >= 400) {
         logAt(1, "%s", textOf(result.errorText));
     }
@@ -324,10 +326,7 @@ int closeOutput(std::FILE* output) {
 }
 
 int runCommandLine(const CommandLine& commandLine) {
-    if (commandLine.positionalCount < 2 || commandLine.positionalCount > 3) {
-        printUsage();
-        return kStatusUsage;
-    }
+    if (refusePositionals(commandLine)) return kStatusUsage;
     if (commandLine.rangeProblem.length > 0) {
         logAt(1, "%s", textOf(commandLine.rangeProblem));
         return kStatusUsage;

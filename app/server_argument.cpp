@@ -212,6 +212,11 @@ int takeRequestPath(const char* text, int length, BoundedString& path, BoundedSt
     return 1;
 }
 
+int isWebUrl(const char* text) {
+    int scheme = schemeLength(text);
+    return isScheme(text, scheme, "http") || isScheme(text, scheme, "https");
+}
+
 int parseServerArgument(const char* text, ServerArgument& server, BoundedString& problem) {
     int scheme = schemeLength(text);
     if (scheme == 0) return splitHostAndPort(text, static_cast<int>(std::strlen(text)), server, problem);

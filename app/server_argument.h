@@ -18,6 +18,9 @@ struct ServerArgument {
 // problem set to the level-1 line (newline included) that names the fault.
 int parseServerArgument(const char* text, ServerArgument& server, BoundedString& problem);
 
+// Returns 1 when the text begins with "http://" or "https://" in any case.
+int isWebUrl(const char* text);
+
 // Takes length bytes of a request path (the path argument, or a URL's path
 // and query) as the path to send: spaces as "%20", cut at the string cap.
 // Returns 1, or 0 with the problem when it holds a control character.

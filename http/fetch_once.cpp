@@ -195,9 +195,9 @@ int refusedByServer(const TransferRequest& request, TransferResult& result, cons
     if (!request.failOnError || result.replyStatus < 400) return 0;
     // To a resumed request, 416 may say the file is complete already.
     if (request.kind == attemptResume && result.replyStatus == 416) return 0;
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    noteServerRefusal(result.errorText, section);
     int passing = isPassingFailure(result.replyStatus);
-    result.stage = passing ? stageReceive : stageServerRefused;
+    result.stage = passing ? stageServerBusy : stageServerRefused;
     result.replyRefused = !passing;  // a passing failure leaves a resume possible
     return 1;
 }

@@ -250,3 +250,18 @@ void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& c
 }
 
 const char* statusLineOf(const HeaderSection& section) { return section.text; }
+
+namespace {
+
+// Appends the status line the server sent to the note.
+void appendStatusLine(BoundedString& note, const char* line) {
+    appendBytes(note, line, static_cast<int>(std::strlen(line)));
+}
+
+}  // namespace
+
+void noteServerRefusal(BoundedString& note, const HeaderSection& section) {
+    assignText(note, "Refused by the server: ");
+    appendStatusLine(note, statusLineOf(section));
+    appendBytes(note, "\n", 1);
+}

@@ -31,3 +31,6 @@ void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& c
 
 // Returns the status line of the final reply, once it was read.
 const char* statusLineOf(const HeaderSection& section);
+
+// Writes the line that says -f refused the section's reply into note.
+void noteServerRefusal(BoundedString& note, const HeaderSection& section);

@@ -128,6 +128,10 @@ enum FailureStage {
     stageTlsRefused = 7,
     // A redirect that is not followed; the run ends without retrying.
     stageRedirectRefused = 8,
+    // With -f, an error status that asking again may change (408, 429,
+    // 500, 502, 503, 504): retried like a broken attempt, and a run that
+    // gives up on it ends as refused.
+    stageServerBusy = 9,
 };
 
 // Returns 1 for a failure stage that ends the run whatever the retries

@@ -25,6 +25,8 @@ const char kUsageText[] =
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";
+const char kOrderLine[] = "The local file name comes first: webhaul <file> <URL>\n";
+const char kHelpEnd[] = "See webhaul(1) or the README for the rules of broken transfers.\n";
 
 // What --help and --version ask for; a case without either is refused.
 enum InfoAnswer { answerNone, answerHelp, answerVersion };
@@ -34,18 +36,23 @@ struct UsageCase {
     std::vector<std::string> arguments;  // "OUT" stands for a file in the scratch directory
     InfoAnswer answer = answerNone;      // with one: on standard output, status 0
     const char* line = nullptr;          // the one line refusing it, in place of the usage text
+    const char* usageThen = "";          // the line after the usage text
 };
 
-// Returns what standard output must hold: the usage text as the program
-// prints it for a refused command line, the version lines, or nothing.
-std::string expectedOutput(InfoAnswer answer) {
-    if (answer == answerHelp) return runProgram({WEBHAUL_BINARY}).standardError;
+// Returns what standard output must hold: for --help the usage text, then a
+// section up to the pointer to the manual (checked by the docs tests); the
+// version lines; or nothing.
+std::string expectedOutput(InfoAnswer answer, const std::string& output) {
+    if (answer == answerHelp) {
+        std::string usage = runProgram({WEBHAUL_BINARY}).standardError;
+        return usage + output.substr(usage.size(), output.find(kHelpEnd) - usage.size()) + kHelpEnd;
+    }
     return answer == answerVersion ? "webhaul " WEBHAUL_VERSION "\nMIT License\n" : "";
 }
 
 class RefusedCommandLine : public testing::TestWithParam<UsageCase> {};
 
-// A refused command line prints the usage text and nothing else, never
+// A refused command line prints what its row says and nothing else, never
 // connects and never creates a file; --help and --version print their text
 // on standard output instead, and likewise do nothing else.
 TEST_P(RefusedCommandLine, PrintsUsageOnly) {
@@ -59,8 +66,9 @@ TEST_P(RefusedCommandLine, PrintsUsageOnly) {
     ASSERT_TRUE(exchange.ready);
     int refused = usage.answer == answerNone;
     EXPECT_EQ(refused, exchange.outcome.exitStatus);
-    EXPECT_EQ(refused ? usage.line != nullptr ? usage.line : kUsageText : "", exchange.outcome.standardError);
-    EXPECT_EQ(expectedOutput(usage.answer), exchange.outcome.standardOutput);
+    std::string refusal = usage.line != nullptr ? usage.line : kUsageText + std::string(usage.usageThen);
+    EXPECT_EQ(refused ? refusal : "", exchange.outcome.standardError);
+    EXPECT_EQ(expectedOutput(usage.answer, exchange.outcome.standardOutput), exchange.outcome.standardOutput);
     EXPECT_TRUE(exchange.requests.empty());
     EXPECT_TRUE(directoryEntries(scratch.path).empty());
 }
@@ -77,6 +85,8 @@ const UsageCase kUsageCases[] = {
     {"UrlPathAndThirdPositional", {"OUT", "http://127.0.0.1/a", "/b"}},
     {"UrlRootPathAndThirdPositional", {"-v9", "OUT", "http://127.0.0.1:8080/", "/b"}},
     {"OtherLongOptionsIgnored", {"--Help", "--version=1", "-help", "OUT"}},
+    {"UrlBeforeFile", {"-v9", "Http://127.0.0.1/f", "f.bin"}, answerNone, nullptr, kOrderLine},
+    {"UrlAlone", {"https://127.0.0.1/f"}, answerNone, nullptr, kOrderLine},
     {"Help", {"--help"}, answerHelp},
     {"VersionFirstAmongArguments", {"OUT", "--version", "127.0.0.1", "--help"}, answerVersion},
     {"HelpFirstAtSilence", {"-v0", "--help", "--version", "OUT", "127.0.0.1"}, answerHelp},

@@ -119,6 +119,7 @@ const EarlyFailureCase kEarlyFailureCases[] = {
 #else
     {"Ipv6AddressNotLookedUp", {"-v9", "OUT", "[::1]:1"}, "missing/out.bin", 4,
      "fopen: No such file or directory\nCleaning up...\n"},
+    {"DotSlashUrlIsAFileName", {"./http://127.0.0.1/f", "127.0.0.1"}, "out.bin", 4, "fopen: No such file or directory\n"},
 #endif
 };
 

@@ -55,6 +55,8 @@ std::string moved(const std::string& status, const std::string& location) {
     return httpReply("HTTP/1.0 " + status, {"Location: " + location, "Content-Length: 5"}, "moved");
 }
 const char kResetNote[] = "recv: Connection reset\n\n";
+const char kRefused503[] = "Refused by the server: HTTP/1.0 503 Busy\n";
+const ConnectionScript kBusy = sendThenClose(errorPage("503 Busy"));
 
 // A file large enough to be fetched in parts, in two versions.
 const size_t kMiB = 1048576;
@@ -367,21 +369,21 @@ const RetryCase kRetryCases[] = {
      {sendThenClose(errorPage("404 Not Found"))},
      {kGet},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     "Refused by the server: HTTP/1.0 404 Not Found\n",
      ""},
     {"FailOnNotFoundBehindContinue",
      {"-f"},
      {sendThenClose("HTTP/1.1 100 Continue\r\n\r\n" + errorPage("404 Not Found"))},
      {kGet},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     "Refused by the server: HTTP/1.0 404 Not Found\n",
      ""},
     {"FailOnNotFoundKeepsContinuedFile",
      {"-f", "-c"},
      {sendThenClose(errorPage("404 Not Found"))},
      {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
      3,
-     "HTTP/1.0 404 Not Found\n",
+     "Refused by the server: HTTP/1.0 404 Not Found\n",
      part(0, 15000),
      part(0, 15000)},
     // A passing failure is asked again as it was: the kept file is continued.
@@ -391,15 +393,18 @@ const RetryCase kRetryCases[] = {
      {"GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n",
       "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\nRange: bytes=15000-\r\n\r\n"},
      10,
-     "HTTP/1.0 503 Busy\n\n",
+     std::string(kRefused503) + "\n",
      served(),
      part(0, 15000)},
+    // A server that stays busy refused the request: giving up on it ends with 3 and its line.
+    {"FailOnBusyGivesUpRefused", {"-f"}, std::vector<ConnectionScript>(4, kBusy), std::vector<std::string>(4, kGet),
+     3, repeated(std::string(kRefused503) + "\n", 3) + kRefused503, ""},
     {"FailOnBusyThenRetried",
      {"-f"},
      {sendThenClose(errorPage("503 Busy")), sendThenClose(headOf200(40000, true) + served())},
      {kGet, kGet},
      10,
-     "HTTP/1.0 503 Busy\n\n",
+     std::string(kRefused503) + "\n",
      served()},
     // A server that goes silent: after the idle limit (1 s here) the attempt
     // fails, and the retry goes on as after any broken attempt.
@@ -537,6 +542,11 @@ const RetryCase kRetryCases[] = {
       bigWhole(1, false)},
      {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
      10, "Reply not stored: the file changed on the server\n\n", big(1)},
+    // The same in parts: the second part's connection meets a busy server.
+    {"PartFailOnBusyGivesUpRefused", {"-s2", "-f"}, {bigWhole(), kBusy, kBusy, kBusy, kBusy},
+     {kGet, rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1),
+      rangeGet(2 * kMiB, 4 * kMiB - 1)},
+     3, repeated(std::string(kRefused503) + "\n", 3) + kRefused503, bigPart(0, 2 * kMiB)},
     {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
      {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
      {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
@@ -548,7 +558,7 @@ const RetryCase kRetryCases[] = {
     {"ExistingFileKeptWhenResetBeforeBody", {}, std::vector<ConnectionScript>(4, sendThenReset(headOf200(40000, true))),
      std::vector<std::string>(4, kGet), 14, repeated(kResetNote, 3), "precious\n", "precious\n"},
     {"ExistingFileKeptWhenFailRefuses", {"-f"}, {sendThenClose(errorPage("404 Not Found"))}, {kGet}, 3,
-     "HTTP/1.0 404 Not Found\n", "precious\n", "precious\n"},
+     "Refused by the server: HTTP/1.0 404 Not Found\n", "precious\n", "precious\n"},
     {"ExistingFileKeptWhenCertificateRefused", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
      kNotTrusted, "precious\n", "precious\n", nullptr, kLeafUntrusted},
     {"ExistingFileReplacedWhole", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "", served(),

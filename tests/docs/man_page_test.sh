@@ -59,6 +59,15 @@ done
 grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||
   fail "exit status 4 does not mention a failed write"
 
+# --help: under 40 lines, this page's exit statuses, only variables its ENVIRONMENT names.
+help=$("$binary" --help)
+[ "$(wc -l <<<"$help")" -lt 40 ] || fail "--help takes 40 lines or more"
+[ "$(sed -En 's/^  ([0-9]+) .*/\1/p' <<<"$help")" = "$(sed -En 's/^ +([0-9]+) +[A-Z].*/\1/p' <<<"$exits")" ] ||
+  fail "--help lists other exit statuses than EXIT STATUS"
+for variable in $(sed -n '/^Environment:/,/^Exit/p' <<<"$help" | grep -oE '[A-Za-z]+_[A-Za-z_]+|\b[A-Z]{3,}\b'); do
+  grep -qw -- "$variable" <<<"$(section ENVIRONMENT)" || fail "--help names $variable, ENVIRONMENT does not"
+done
+
 limits=$(section BUGS | tr -s ' \n' ' ')
 for limit in "IPv6" "HTTP/1.0"; do
   grep -qi -- "$limit" <<<"$limits" || fail "limit not named: $limit"

@@ -26,10 +26,10 @@ for heading in "## Usage" "### Options" "### Exit status" "## What happens when 
   grep -qx "$heading" "$readme" || fail "no heading $heading"
 done
 
-for status in 0 1 2 4 5 6 10 11 12 13 14 99; do
+for status in 0 1 2 3 4 5 6 10 11 12 13 14 99; do
   grep -Eq "^\| $status \|" "$readme" || fail "exit status $status is not in the table"
 done
-for option in -h -k -rN-M -sN -tN -vN -wN; do
+for option in --help -h -c -f -k -rN-M -sN -tN -vN -wN; do
   grep -Fq "| \`$option\` |" "$readme" || fail "option $option is not in the table"
 done
 
