@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/checksum.h"
 #include "app/continued_parts.h"
 #include "app/parts_run.h"
 #include "app/proxy.h"
@@ -359,6 +360,7 @@ int runCommandLine(const CommandLine& commandLine) {
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
     if (server.secure && !tlsReady()) return kStatusUsage;
+    if (!checksumReady(commandLine)) return kStatusUsage;
     TransferRequest request;
     if (!takeProxies(request)) return kStatusUsage;
     installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
@@ -392,6 +394,7 @@ int runCommandLine(const CommandLine& commandLine) {
     parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
     composeAddress(request, parts.address);
     int failed = prepareOutput(commandLine, request, parts);
+    if (failed == 0 && (failed = prepareChecksum(commandLine, request)) != 0) std::fclose(request.output);
     if (failed != 0) {
         finishRun();
         return failed;
@@ -399,7 +402,7 @@ int runCommandLine(const CommandLine& commandLine) {
     setInterruptEndsAtOnce(0);
     RetryPauses pauses;
     pauses.firstMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
-    int status = transfer(request, pauses, parts);
+    int status = checkChecksum(commandLine, request, transfer(request, pauses, parts));
     finishRun();
     return status;
 }

@@ -10,6 +10,7 @@
 #include "http/stored_bytes.h"
 #include "http/transfer.h"
 #include "http/tunnel.h"
+#include "platform/sha256.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -126,6 +127,7 @@ int emptyForReplacement(TransferRequest& request, TransferResult& result, BodyRe
     }
     const char* failedCall = "";
     if (emptyOutputFile(request.output, &failedCall) != 0) return failFileCall(result, failedCall, errno);
+    if (request.writtenHash != nullptr) sha256Begin(*request.writtenHash);
     return 1;
 }
 
@@ -146,6 +148,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
         actOnPendingInterrupt();  // an output that blocked was cut short by the interrupt
         return failFileCall(result, "fwrite", errno);
     }
+    if (request.writtenHash != nullptr) sha256Add(*request.writtenHash, bytes + skipped, written);
     countStored(result, body, count, static_cast<std::int64_t>(written));
     return 1;
 }
@@ -295,8 +298,9 @@ int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult&
 // connection or a call fails. Returns what the last read returned.
 int receiveBody(Connection& connection, char* block, TransferRequest& request, TransferResult& result,
                 BodyReader& body) {
-    // Chunks must be decoded and TLS decrypted: only the plain way can.
-    int direct = !body.chunked && connection.tls == nullptr;
+    // Chunks must be decoded, TLS decrypted and an output that cannot be
+    // read back hashed as written: only the plain way can.
+    int direct = !body.chunked && connection.tls == nullptr && request.writtenHash == nullptr;
     int capacity = kReceiveCapacity;
     if (connection.tls != nullptr) {
         block = tlsBlock;

@@ -58,6 +58,7 @@ struct ProxySettings {
 };
 
 struct TlsSession;
+struct Sha256Hash;
 
 // A reply whose body the attempt leaves to the loop that fetches the file
 // over several connections: the attempt hands it over when the reply can
@@ -102,6 +103,7 @@ struct TransferRequest {
     BoundedString proxyExceptions; // hosts reached without a proxy, comma-separated
     int viaProxy = 0;              // the address is reached through the proxy of its scheme
     PartsHandOver* handOver = nullptr;  // null: the run stays on one connection
+    Sha256Hash* writtenHash = nullptr;  // -d into an output that cannot be read back: fed as written
 };
 
 // Returns the proxy for the request's scheme.
