@@ -7,6 +7,7 @@
 
 #include "app/checksum.h"
 #include "app/continued_parts.h"
+#include "app/netrc.h"
 #include "app/parts_run.h"
 #include "app/proxy.h"
 #include "app/redirects.h"
@@ -359,6 +360,7 @@ int runCommandLine(const CommandLine& commandLine) {
     }
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
+    if (server.login.length == 0 && !takeNetrcLogin(textOf(server.host), server.login)) return kStatusUsage;
     if (server.secure && !tlsReady()) return kStatusUsage;
     if (!checksumReady(commandLine)) return kStatusUsage;
     TransferRequest request;
@@ -373,6 +375,7 @@ int runCommandLine(const CommandLine& commandLine) {
     request.host = server.host;
     request.port = server.port;
     request.path = server.path;
+    request.login = server.login;
     if (!routeRequest(request)) {
         reportLookupFailure("GetHostByName");
         finishRun();

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "http/authorization.h"
 #include "http/chunked_body.h"
 #include "http/connection.h"
 #include "http/hand_over.h"
@@ -19,9 +20,9 @@ namespace {
 // At most this much is read at once, so a terminating zero always fits.
 const int kReceiveCapacity = 16383;
 // Room for the longest request: a path and a host name (twice through a
-// proxy) each at the string cap, a port, the proxy's credentials, a range
-// line with two 64-bit numbers and the line ends.
-const int kRequestCapacity = 3 * kBoundedStringCap + 2048;
+// proxy) each at the string cap, a port, the proxy's and the server's
+// credentials, a range line with two 64-bit numbers and the line ends.
+const int kRequestCapacity = 3 * kBoundedStringCap + 4096;
 // The most one direct socket-to-file move carries; the receive block's cap
 // does not apply there. Measured with 1 GiB from nginx on loopback: 256 KiB
 // was the fastest to disk; 64 and 128 KiB cost more calls, and 1 MiB, though
@@ -84,6 +85,7 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
     }
     logAt(9, "Sending request: %s", text);
     length += composeHostLine(request, text + length, capacity - length);
+    length += composeAuthorization(request, text + length, capacity - length);
     if (proxied) length += composeProxyAuthorization(request, text + length, capacity - length);
     if (request.rangeFirst != -1) length += composeRangeLine(request, text + length, capacity - length);
     length += std::snprintf(text + length, static_cast<size_t>(capacity - length), "\r\n");
@@ -237,6 +239,7 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
         body.complete = 1;
         return 0;
     }
+    if (loginRefused(request, result)) return 0;
     if (refusedAfterRedirects(request, result, section)) return 0;
     if (request.viaProxy && result.replyStatus == 407) {
         // The proxy wants credentials: asking again will not change that.
@@ -458,6 +461,8 @@ void resetResult(TransferResult& result) {
     if (result.location.length > 0) assignText(result.location, "");
     result.locationTooLong = 0;
     result.backToOrigin = 0;
+    result.offersBasic = 0;
+    result.askedScheme[0] = '\0';
 }
 
 int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result) {
