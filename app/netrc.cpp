@@ -168,9 +168,10 @@ void sayNotUsed(const char* name, const char* why) {
 // Returns the first that exists of the places Windows users keep the file.
 const char* findWindowsNetrc(BoundedString& name) {
     const char* homes[] = {std::getenv("HOME"), std::getenv("USERPROFILE")};
+    const char* const files[] = {"\\_netrc", "\\.netrc"};
     for (const char* home : homes) {
         if (home == nullptr || *home == '\0') continue;
-        for (const char* file : {"\\_netrc", "\\.netrc"}) {
+        for (const char* file : files) {
             assignText(name, home);
             appendBytes(name, file, static_cast<int>(std::strlen(file)));
             std::FILE* probe = std::fopen(textOf(name), "rb");
