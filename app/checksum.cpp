@@ -23,19 +23,12 @@ const int kReadBackCapacity = 256 * 1024;
 // The hash of an output that cannot be read back, fed as it is written.
 Sha256Hash writtenHash;
 
-int hexValue(char character) {
-    if (character >= '0' && character <= '9') return character - '0';
-    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
-    return -1;
-}
-
 // Reads exactly 64 hex digits, either case. Returns 1 with digest set.
 int readHexDigest(const char* text, unsigned char* digest) {
     if (std::strlen(text) != 2 * kSha256Size) return 0;
     for (int index = 0; index < kSha256Size; ++index) {
-        int high = hexValue(text[2 * index]);
-        int low = hexValue(text[2 * index + 1]);
+        int high = hexDigitValue(text[2 * index]);
+        int low = hexDigitValue(text[2 * index + 1]);
         if (high < 0 || low < 0) return 0;
         digest[index] = static_cast<unsigned char>(high * 16 + low);
     }

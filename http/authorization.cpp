@@ -10,13 +10,6 @@
 
 namespace {
 
-int hexValue(char character) {
-    if (character >= '0' && character <= '9') return character - '0';
-    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
-    return -1;
-}
-
 // Returns 1 for a byte of a token (a scheme or a parameter's name).
 int isTokenByte(char character) {
     return std::isalnum(static_cast<unsigned char>(character)) || std::strchr("!#$%&'*+-.^_`|~", character) != nullptr;
@@ -64,8 +57,8 @@ int decodeUserPart(const char* text, int count, char* decoded) {
     for (int index = 0; index < count; ++index) {
         int byte = static_cast<unsigned char>(text[index]);
         if (byte == '%') {
-            int high = index + 2 < count ? hexValue(text[index + 1]) : -1;
-            int low = index + 2 < count ? hexValue(text[index + 2]) : -1;
+            int high = index + 2 < count ? hexDigitValue(text[index + 1]) : -1;
+            int low = index + 2 < count ? hexDigitValue(text[index + 2]) : -1;
             if (high < 0 || low < 0) return -loginBrokenEscape;
             byte = high * 16 + low;
             index += 2;

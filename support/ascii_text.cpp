@@ -27,3 +27,10 @@ void appendOutsideText(BoundedString& line, const char* bytes, int count) {
         appendBytes(line, &shown, 1);
     }
 }
+
+int hexDigitValue(char character) {
+    if (character >= '0' && character <= '9') return character - '0';
+    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
+    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
+    return -1;
+}
