@@ -15,9 +15,9 @@ const int kStatusFileFailed = 4;
 const int kStatusChecksumMismatch = 7;
 // A -d value that is no checksum is shown up to this many characters.
 const int kShownValueLength = 70;
-// The file is read back in pieces this large: measured for 1 GiB in the
-// page cache, 128 KiB to 1 MiB were within noise, and smaller pieces cost
-// calls. Taken from the heap, so a run without -d never holds them.
+// The file is read back in pieces this large, so that the calls cost
+// little beside the hash. Taken from the heap, so a run without -d never
+// holds them.
 const int kReadBackCapacity = 256 * 1024;
 
 // The hash of an output that cannot be read back, fed as it is written.
