@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/server_argument.h"
+#include "app/checksum.h"
 #include "http/transfer.h"
 #include "support/log.h"
 
@@ -81,6 +82,9 @@ void scanOption(const char* argument, CommandLine& commandLine) {
         case 'k':
             commandLine.acceptAnyCertificate = 1;
             break;
+        case 'd':
+            scanChecksumOption(argument + 2, commandLine);
+            break;
         case 'r':
             scanRangeOption(argument + 2, commandLine);
             break;
@@ -146,6 +150,7 @@ const char* const kUsageLines[] = {
     "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n",
     "  -k     Accept any server certificate (https)\n",
     "  -sn    n = connections for one file, each fetching a part: 1..16, default=1\n",
+    "  -dx    x = SHA-256 of the file, 64 hex digits: checked when it is complete\n",
     "\n",
     "E.G. To retreive //" WEBHAUL_EXAMPLE_HOST "/vellum/foo.zip you would say:\n",
     "C:\\> webhaul foo.zip " WEBHAUL_EXAMPLE_HOST " /vellum/foo.zip\n",

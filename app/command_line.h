@@ -26,6 +26,9 @@ struct CommandLine {
     int idleLimitSeconds = 60;   // -t: 0 waits for ever
     int firstPauseSeconds = 1;   // -w: before the first poor retry; 0: none
     int connections = 1;         // -s: connections that fetch parts of the file at once
+    int checksumGiven = 0;                 // -d: the file's SHA-256 is checked
+    unsigned char checksum[32] = {};       // -d: the SHA-256 the file must have
+    BoundedString checksumProblem;         // the line about a -d value that is none
 };
 
 // Scans the arguments after the program name; -v sets verbosity at once.

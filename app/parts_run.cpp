@@ -8,6 +8,7 @@
 
 #include "app/redirects.h"
 #include "app/retry.h"
+#include "http/authorization.h"
 #include "http/connection.h"
 #include "http/hand_over.h"
 #include "http/progress_line.h"
@@ -278,6 +279,11 @@ int refusePartReply(PartsLoop& loop, int slot, const FilePart& part) {
 // body is the part's next bytes of the same file.
 int acceptPartReply(PartsLoop& loop, int slot, const FilePart& part, const HeaderSection& section) {
     TransferResult& result = memory->results[slot];
+    if (loginRefused(*loop.request, result)) {
+        closeSlot(loop, slot);
+        endRun(loop, result.stage, result.errorText);
+        return 0;
+    }
     if (replyShowsChangedFile(loop.request->stored, result)) {
         closeSlot(loop, slot);
         loop.changed = 1;

@@ -5,11 +5,12 @@
 #include <cstring>
 
 #include "app/server_argument.h"
+#include "http/authorization.h"
 #include "support/ascii_text.h"
 
 namespace {
 
-// Room for the user part of a proxy value, decoded.
+// Room for the host and port of a proxy value.
 const int kUserPartCapacity = 1024;
 
 // Returns the value of the variable, or null when it is unset or empty.
@@ -18,70 +19,6 @@ const int kUserPartCapacity = 1024;
 const char* environmentValue(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
-
-int hexValue(char character) {
-    if (character >= '0' && character <= '9') return character - '0';
-    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
-    return -1;
-}
-
-// Decodes the percent-escapes of count bytes into decoded. Returns the
-// decoded length, or -1 for a broken escape, a control byte or no room.
-int decodeUserPart(const char* text, int count, char* decoded) {
-    int length = 0;
-    for (int index = 0; index < count; ++index) {
-        int byte = static_cast<unsigned char>(text[index]);
-        if (byte == '%') {
-            if (index + 2 >= count) return -1;
-            int high = hexValue(text[index + 1]);
-            int low = hexValue(text[index + 2]);
-            if (high < 0 || low < 0) return -1;
-            byte = high * 16 + low;
-            index += 2;
-        }
-        if (byte < 32 || byte == 127 || length == kUserPartCapacity) return -1;
-        decoded[length++] = static_cast<char>(byte);
-    }
-    return length;
-}
-
-// Encodes count bytes in base64 into the string.
-void encodeBase64(const unsigned char* bytes, int count, BoundedString& encoded) {
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    char text[(kUserPartCapacity + 2) / 3 * 4 + 1];
-    int length = 0;
-    for (int index = 0; index < count; index += 3) {
-        int remaining = count - index;
-        unsigned group = static_cast<unsigned>(bytes[index]) << 16;
-        if (remaining > 1) group |= static_cast<unsigned>(bytes[index + 1]) << 8;
-        if (remaining > 2) group |= bytes[index + 2];
-        text[length++] = kDigits[(group >> 18) & 63];
-        text[length++] = kDigits[(group >> 12) & 63];
-        text[length++] = remaining > 1 ? kDigits[(group >> 6) & 63] : '=';
-        text[length++] = remaining > 2 ? kDigits[group & 63] : '=';
-    }
-    assignBytes(encoded, text, length);
-}
-
-// Keeps the user part of count bytes as Basic credentials. Returns 1, or 0
-// when it cannot be decoded.
-int takeUserPart(const char* text, int count, ProxySettings& proxy) {
-    char decoded[kUserPartCapacity + 1];
-    const void* colon = std::memchr(text, ':', static_cast<size_t>(count));
-    int userCount = colon == nullptr ? count : static_cast<int>(static_cast<const char*>(colon) - text);
-    int userLength = decodeUserPart(text, userCount, decoded);
-    if (userLength < 0) return 0;
-    decoded[userLength] = ':';
-    int passwordLength = 0;
-    if (colon != nullptr) {
-        if (userLength + 1 >= kUserPartCapacity) return 0;
-        passwordLength = decodeUserPart(text + userCount + 1, count - userCount - 1, decoded + userLength + 1);
-        if (passwordLength < 0 || userLength + 1 + passwordLength > kUserPartCapacity) return 0;
-    }
-    encodeBase64(reinterpret_cast<unsigned char*>(decoded), userLength + 1 + passwordLength, proxy.credentials);
-    return 1;
 }
 
 // Takes "host[:port]" of count bytes, the port 1080 when none is named.
@@ -182,7 +119,7 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
     for (int index = 0; index < authority; ++index) at = rest[index] == '@' ? rest + index : at;
     assignText(proxy.credentials, "");
     if (valid && at != nullptr) {
-        valid = takeUserPart(rest, static_cast<int>(at - rest), proxy);
+        valid = takeUrlLogin(rest, static_cast<int>(at - rest), proxy.credentials) == loginTaken;
         authority -= static_cast<int>(at + 1 - rest);
         rest = at + 1;
     }

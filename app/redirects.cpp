@@ -4,7 +4,9 @@
 #include <strings.h>
 
 #include "app/proxy.h"
+#include "http/authorization.h"
 #include "http/redirect.h"
+#include "support/ascii_text.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -31,6 +33,16 @@ int sameServer(const TransferRequest& request, const ServerArgument& next) {
            strcasecmp(textOf(next.host), textOf(request.host)) == 0;
 }
 
+// Says that the login stays behind at a redirect to another server.
+void sayLoginDropped(const TransferRequest& request) {
+    BoundedString line;
+    assignText(line, "Credentials not sent to ");
+    appendOutsideText(line, request.host.buffer, request.host.length);
+    const char kReason[] = ": another host, port or scheme\n";
+    appendBytes(line, kReason, static_cast<int>(sizeof kReason - 1));
+    logAt(request.chainShown ? 5 : 1, "%s", textOf(line));
+}
+
 // Points the request at the address the reply's Location names. Returns
 // 1, or 0 with the stage and note of a refusal or a failed lookup.
 int moveToLocation(TransferRequest& request, TransferResult& result) {
@@ -43,13 +55,16 @@ int moveToLocation(TransferRequest& request, TransferResult& result) {
     BoundedString problem;
     if (refusal == redirectFollowed && !parseServerArgument(textOf(target), next, problem)) refusal = redirectUnparsable;
     if (refusal != redirectFollowed) return refuseRedirect(result, refusal);
-    logAt(request.chainShown ? 5 : 3, "Redirected to %s\n", textOf(target));
+    BoundedString shown;
+    hidePassword(textOf(target), shown);
+    logAt(request.chainShown ? 5 : 3, "Redirected to %s\n", textOf(shown));
     int moved = !sameServer(request, next);
     request.secure = next.secure;
     request.host = next.host;
     request.port = next.port;
     request.path = next.path;
     request.redirected = 1;
+    if (request.login.length > 0 && !sendsLogin(request)) sayLoginDropped(request);
     if (moved && !routeRequest(request)) return failLookup(result);
     return 1;
 }

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/checksum.h"
 #include "app/continued_parts.h"
+#include "app/netrc.h"
 #include "app/parts_run.h"
 #include "app/proxy.h"
 #include "app/redirects.h"
@@ -333,7 +335,9 @@ int runCommandLine(const CommandLine& commandLine) {
     }
     ServerArgument server;
     if (!takeServerArgument(commandLine, server)) return kStatusUsage;
+    if (server.login.length == 0 && !takeNetrcLogin(textOf(server.host), server.login)) return kStatusUsage;
     if (server.secure && !tlsReady()) return kStatusUsage;
+    if (!checksumReady(commandLine)) return kStatusUsage;
     TransferRequest request;
     if (!takeProxies(request)) return kStatusUsage;
     installInterruptHandler(onInterrupt, interruptFarewell(), kStatusInterrupted);
@@ -346,6 +350,7 @@ int runCommandLine(const CommandLine& commandLine) {
     request.host = server.host;
     request.port = server.port;
     request.path = server.path;
+    request.login = server.login;
     if (!routeRequest(request)) {
         reportLookupFailure("GetHostByName");
         finishRun();
@@ -367,6 +372,7 @@ int runCommandLine(const CommandLine& commandLine) {
     parts.firstPauseMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
     composeAddress(request, partsHandOver.address);
     int failed = prepareOutput(commandLine, request);
+    if (failed == 0 && (failed = prepareChecksum(commandLine, request)) != 0) std::fclose(request.output);
     if (failed != 0) {
         finishRun();
         return failed;
@@ -374,7 +380,7 @@ int runCommandLine(const CommandLine& commandLine) {
     setInterruptEndsAtOnce(0);
     RetryPauses pauses;
     pauses.firstMillis = commandLine.firstPauseSeconds * kMillisPerSecond;
-    int status = transfer(request, pauses, parts);
+    int status = checkChecksum(commandLine, request, transfer(request, pauses, parts));
     finishRun();
     return status;
 }

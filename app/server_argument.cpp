@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "http/authorization.h"
 #include "support/ascii_text.h"
 
 namespace {
@@ -178,9 +179,17 @@ int isScheme(const char* text, int length, const char* scheme) {
 // Parses what follows "http://" or "https://". Returns 1, or 0 with the problem.
 int parseUrl(const char* rest, ServerArgument& server, BoundedString& problem) {
     int authorityLength = static_cast<int>(std::strcspn(rest, "/?#"));
-    if (std::memchr(rest, '@', static_cast<size_t>(authorityLength)) != nullptr) {
-        assignText(problem, "User information in the URL is not supported\n");
-        return 0;
+    // The user information ends at the last '@': a password may hold one.
+    int userLength = -1;
+    for (int index = 0; index < authorityLength; ++index) userLength = rest[index] == '@' ? index : userLength;
+    if (userLength >= 0) {
+        int fault = takeUrlLogin(rest, userLength, server.login);
+        if (fault != loginTaken) {
+            describeLoginFault(fault, "the URL", problem);
+            return 0;
+        }
+        rest += userLength + 1;
+        authorityLength -= userLength + 1;
     }
     if (!splitHostAndPort(rest, authorityLength, server, problem)) return 0;
     return takeTarget(rest + authorityLength, server.path, problem);

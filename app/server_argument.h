@@ -12,6 +12,7 @@ struct ServerArgument {
     int port = kDefaultHttpPort;
     int secure = 0;  // https://
     BoundedString path;  // the URL's request target; empty when none is named
+    BoundedString login;  // the URL's user information as Basic credentials; "": none
 };
 
 // Splits a server argument into host, port and path. Returns 1, or 0 with

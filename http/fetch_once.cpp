@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "http/authorization.h"
 #include "http/chunked_body.h"
 #include "http/connection.h"
 #include "http/hand_over.h"
@@ -11,6 +12,7 @@
 #include "http/stored_bytes.h"
 #include "http/transfer.h"
 #include "http/tunnel.h"
+#include "platform/sha256.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -19,9 +21,9 @@ namespace {
 // At most this much is read at once, so a terminating zero always fits.
 const int kReceiveCapacity = 16383;
 // Room for the longest request: a path and a host name (twice through a
-// proxy) each at the string cap, a port, the proxy's credentials, a range
-// line with two 64-bit numbers and the line ends.
-const int kRequestCapacity = 3 * kBoundedStringCap + 2048;
+// proxy) each at the string cap, a port, the proxy's and the server's
+// credentials, a range line with two 64-bit numbers and the line ends.
+const int kRequestCapacity = 3 * kBoundedStringCap + 4096;
 // The most one direct socket-to-file move carries; the receive block's cap
 // does not apply there. Measured with 1 GiB from nginx on loopback: 256 KiB
 // was the fastest to disk; 64 and 128 KiB cost more calls, and 1 MiB, though
@@ -84,6 +86,7 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
     }
     logAt(9, "Sending request: %s", text);
     length += composeHostLine(request, text + length, capacity - length);
+    length += composeAuthorization(request, text + length, capacity - length);
     if (proxied) length += composeProxyAuthorization(request, text + length, capacity - length);
     if (request.rangeFirst != -1) length += composeRangeLine(request, text + length, capacity - length);
     length += std::snprintf(text + length, static_cast<size_t>(capacity - length), "\r\n");
@@ -125,6 +128,8 @@ int placeBody(TransferRequest& request, TransferResult& result, BodyReader& body
     const char* failedCall = "";
     if (!placeBodyInOutput(request, result, body.use, &failedCall)) return failFileCall(result, failedCall, errno);
     body.placed = 1;
+    // A body that starts the output anew starts its hash anew too.
+    if (request.writtenHash != nullptr && request.stored.count == 0) sha256Begin(*request.writtenHash);
     return 1;
 }
 
@@ -145,6 +150,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
         actOnPendingInterrupt();  // an output that blocked was cut short by the interrupt
         return failFileCall(result, "fwrite", errno);
     }
+    if (request.writtenHash != nullptr) sha256Add(*request.writtenHash, bytes + skipped, written);
     countStored(result, body, count, static_cast<std::int64_t>(written));
     return 1;
 }
@@ -241,6 +247,7 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
         body.complete = 1;
         return 0;
     }
+    if (loginRefused(request, result)) return 0;
     if (refusedAfterRedirects(request, result, section)) return 0;
     if (request.viaProxy && result.replyStatus == 407) {
         // The proxy wants credentials: asking again will not change that.
@@ -306,8 +313,9 @@ int moveBodyBlock(SocketHandle socket, TransferRequest& request, TransferResult&
 // connection or a call fails. Returns what the last read returned.
 int receiveBody(Connection& connection, char* block, TransferRequest& request, TransferResult& result,
                 BodyReader& body) {
-    // Chunks must be decoded and TLS decrypted: only the plain way can.
-    int direct = !body.chunked && connection.tls == nullptr;
+    // Chunks must be decoded, TLS decrypted and an output that cannot be
+    // read back hashed as written: only the plain way can.
+    int direct = !body.chunked && connection.tls == nullptr && request.writtenHash == nullptr;
     int capacity = kReceiveCapacity;
     if (connection.tls != nullptr) {
         block = tlsBlock;
@@ -455,6 +463,8 @@ void resetResult(TransferResult& result) {
     if (result.location.length > 0) assignText(result.location, "");
     result.locationTooLong = 0;
     result.backToOrigin = 0;
+    result.offersBasic = 0;
+    result.askedScheme[0] = '\0';
 }
 
 int sendRequest(Connection& connection, const TransferRequest& request, TransferResult& result) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/authorization.h"
 #include "http/reply_numbers.h"
 #include "support/ascii_text.h"
 #include "support/log.h"
@@ -150,6 +151,8 @@ void readBodyHeader(const char* line, const char* colon, const char* value, Tran
         keepValidator(value, 0, result);
     } else if (headerNameIs(line, colon, "transfer-encoding")) {
         result.chunked = containsIgnoringCase(value, "chunked");
+    } else if (headerNameIs(line, colon, "www-authenticate")) {
+        readChallenge(value, result);
     }
 }
 

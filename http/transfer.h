@@ -59,6 +59,7 @@ struct ProxySettings {
 
 struct TlsSession;
 struct PartsState;
+struct Sha256Hash;
 
 // A reply whose body the attempt leaves to the loop that fetches the file
 // over several connections: the attempt hands it over when the reply can
@@ -105,6 +106,8 @@ struct TransferRequest {
     BoundedString proxyExceptions; // hosts reached without a proxy, comma-separated
     int viaProxy = 0;              // the address is reached through the proxy of its scheme
     PartsHandOver* handOver = nullptr;  // null: the run stays on one connection
+    BoundedString login;           // Basic credentials for the origin's scheme, host and port; "": none
+    Sha256Hash* writtenHash = nullptr;  // -d into an output that cannot be read back: fed as written
 };
 
 // Returns the proxy for the request's scheme.
@@ -161,6 +164,8 @@ struct TransferResult {
     BoundedString location;         // the Location header's value
     int locationTooLong = 0;        // the Location did not fit the string cap
     int backToOrigin = 0;           // the next attempt starts at the user's address
+    int offersBasic = 0;            // a WWW-Authenticate line offers Basic
+    char askedScheme[40] = {};      // the first scheme WWW-Authenticate asks for, cut; "": none
 };
 
 // Makes one attempt and closes its socket. Returns 1 when the reply came

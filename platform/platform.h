@@ -116,6 +116,10 @@ int outputCanBeEmptied(std::FILE* file);
 // Returns the size of a regular file, or -1 for anything else.
 std::int64_t regularFileSize(std::FILE* file);
 
+// Returns 1 when users besides the file's owner may read it; 0 where the
+// platform's files carry no such bits (Windows).
+int readableByOthers(std::FILE* file);
+
 // Writes out buffered bytes, then cuts the file to length 0 and rewinds it
 // (the null device, having nothing to cut, is only rewound). Returns 0, or
 // -1 with the runtime's error left set and failedCall naming the call.

@@ -637,6 +637,12 @@ std::int64_t regularFileSize(std::FILE* file) {
     return static_cast<std::int64_t>(status.st_size);
 }
 
+int readableByOthers(std::FILE* file) {
+    struct stat status;
+    int descriptor = fileno(file);
+    return descriptor >= 0 && fstat(descriptor, &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 int emptyOutputFile(std::FILE* file, const char** failedCall) { return cutOutputFile(file, 0, failedCall); }
 
 int seekOutputFile(std::FILE* file, std::int64_t offset) {

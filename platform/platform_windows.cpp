@@ -474,6 +474,8 @@ std::int64_t regularFileSize(std::FILE* file) {
     return _filelengthi64(_fileno(file));
 }
 
+int readableByOthers(std::FILE*) { return 0; }
+
 int emptyOutputFile(std::FILE* file, const char** failedCall) { return cutOutputFile(file, 0, failedCall); }
 
 // msvcrt's fseek stops at 2 GiB; its fsetpos takes a 64-bit position

@@ -22,6 +22,7 @@
 
 #include "platform/tls.h"
 #include "platform/tls_texts.h"
+#include "platform/windows_library.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -84,16 +85,6 @@ struct TlsSession {
 };
 
 namespace {
-
-// Stores the address of the library's function name in pointer. Returns 1
-// when it has one.
-template <typename Pointer>
-int resolve(HMODULE library, const char* name, Pointer& pointer) {
-    FARPROC address = library == nullptr ? nullptr : GetProcAddress(library, name);
-    static_assert(sizeof address == sizeof pointer, "function pointers of one size");
-    std::memcpy(&pointer, &address, sizeof pointer);
-    return address != nullptr;
-}
 
 // Resolves the crypt32 calls. Returns 1 when all are there.
 int resolveCryptCalls(HMODULE library) {

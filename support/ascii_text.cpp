@@ -19,3 +19,18 @@ int schemeWordLength(const char* text) {
         if (!std::isalnum(static_cast<unsigned char>(next)) && next != '+' && next != '-' && next != '.') return length;
     }
 }
+
+void appendOutsideText(BoundedString& line, const char* bytes, int count) {
+    for (int index = 0; index < count; ++index) {
+        unsigned char byte = static_cast<unsigned char>(bytes[index]);
+        char shown = byte < 0x20 || byte > 0x7E ? '?' : static_cast<char>(byte);
+        appendBytes(line, &shown, 1);
+    }
+}
+
+int hexDigitValue(char character) {
+    if (character >= '0' && character <= '9') return character - '0';
+    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
+    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
+    return -1;
+}

@@ -2,6 +2,8 @@
 // share.
 #pragma once
 
+#include "support/bounded_string.h"
+
 // Returns 1 when the count bytes at text and at other are the same letters
 // without regard to case. Stops at the first difference, so a shorter
 // zero-terminated text is never read past its end.
@@ -10,3 +12,12 @@ int equalIgnoringCase(const char* text, const char* other, int count);
 // Returns the length of the scheme word that text begins with (a letter,
 // then letters, digits, '+', '-' and '.'), 0 when it begins with none.
 int schemeWordLength(const char* text);
+
+// Returns the value of a hex digit, either case, or -1 for another byte.
+int hexDigitValue(char character);
+
+// Appends count bytes of text that came from outside (the command line, a
+// file, a server) to a line for the terminal, each control byte and each
+// byte past 0x7E shown as '?', so that the text can neither move the
+// cursor nor pass for a line of its own.
+void appendOutsideText(BoundedString& line, const char* bytes, int count);

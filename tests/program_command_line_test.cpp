@@ -22,6 +22,7 @@ const char kUsageText[] =
     "  -wn    n = seconds to wait before the first poor retry, doubling, default=1\n"
     "  -k     Accept any server certificate (https)\n"
     "  -sn    n = connections for one file, each fetching a part: 1..16, default=1\n"
+    "  -dx    x = SHA-256 of the file, 64 hex digits: checked when it is complete\n"
     "\n"
     "E.G. To retreive //www.example.com/vellum/foo.zip you would say:\n"
     "C:\\> webhaul foo.zip www.example.com /vellum/foo.zip\n";

@@ -17,6 +17,7 @@ struct ArgumentCase {
     int port;
     std::string path;     // "" when the argument names none
     std::string problem;  // the level-1 line of a refused argument
+    std::string login = "";  // the user information as Basic credentials
 };
 
 void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << c.name; }
@@ -67,8 +68,13 @@ const ArgumentCase kArgumentCases[] = {
     {"HttpsInAnyCaseWithPort", "HTTPS://h:8443", 1, "h", 8443, "", ""},
     {"Ftp", "FTP://h/a", 0, "", 0, "", "Unsupported scheme: FTP\n"},
     {"AnyWordScheme", "svn+ssh://h", 0, "", 0, "", "Unsupported scheme: svn+ssh\n"},
-    {"UserInformation", "http://user:pass@h/a", 0, "", 0, "", "User information in the URL is not supported\n"},
-    {"UserNameAlone", "http://user@h", 0, "", 0, "", "User information in the URL is not supported\n"},
+    {"UserInformation", "http://user:pass@h/a", 1, "h", 80, "/a", "", "dXNlcjpwYXNz"},
+    {"UserNameAlone", "http://user@h", 1, "h", 80, "", "", "dXNlcjo="},
+    {"LoginEscapedUpToLastAt", "https://a%40b:p@ss@h:81", 1, "h", 81, "", "", "YUBiOnBAc3M="},
+    {"LoginColonInUser", "http://a%3Ab:p@h", 0, "", 0, "", "Bad login in the URL: a ':' in the user name\n"},
+    {"LoginControlByte", "http://a:p%0A@h", 0, "", 0, "", "Bad login in the URL: a control character\n"},
+    {"LoginTooLong", "http://" + std::string(1000, 'u') + ":" + std::string(25, 'p') + "@h", 0, "", 0, "",
+     "Bad login in the URL: user and password over 1024 bytes together\n"},
     {"UrlEmptyHost", "http:///a", 0, "", 0, "", "Empty host name in the server address\n"},
     {"UrlPortWithoutHost", "http://:8080/a", 0, "", 0, "", "Empty host name in the server address\n"},
     {"EmptyArgument", "", 0, "", 0, "", "Empty host name in the server address\n"},
@@ -100,6 +106,7 @@ TEST_P(ServerArgumentParse, GivesHostPortAndPathOrTheProblem) {
         EXPECT_EQ(c.port, server.port);
         EXPECT_EQ(c.path, textOf(server.path));
         EXPECT_STREQ("", textOf(problem));
+        EXPECT_EQ(c.login, textOf(server.login));
     } else {
         EXPECT_EQ(c.problem, textOf(problem));
     }

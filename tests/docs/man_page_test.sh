@@ -53,7 +53,7 @@ for level in 0 1 3 4 5 8 9; do
 done
 
 exits=$(section "EXIT STATUS")
-for status in 0 1 2 3 4 5 6 10 11 12 13 14 99; do
+for status in 0 1 2 3 4 5 6 7 10 11 12 13 14 99; do
   grep -Eq "^ +$status +[A-Z]" <<<"$exits" || fail "exit status $status is not described"
 done
 grep -A2 -E "^ +4 " <<<"$exits" | tr -s ' \n' ' ' | grep -q "written" ||

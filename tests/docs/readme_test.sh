@@ -22,14 +22,14 @@ for command in $(awk '{ print $1 }' <<<"$first_block"); do
 done
 
 for heading in "## Usage" "### Options" "### Exit status" "## What happens when a transfer breaks" \
-               "## Limits" "## Windows" "## Performance" "## Code layout"; do
+               "## Logins" "## Checksums" "## Limits" "## Windows" "## Performance" "## Code layout"; do
   grep -qx "$heading" "$readme" || fail "no heading $heading"
 done
 
-for status in 0 1 2 3 4 5 6 10 11 12 13 14 99; do
+for status in 0 1 2 3 4 5 6 7 10 11 12 13 14 99; do
   grep -Eq "^\| $status \|" "$readme" || fail "exit status $status is not in the table"
 done
-for option in --help -h -c -f -k -rN-M -sN -tN -vN -wN; do
+for option in --help -dHEX -h -c -f -k -rN-M -sN -tN -vN -wN; do
   grep -Fq "| \`$option\` |" "$readme" || fail "option $option is not in the table"
 done
 

@@ -19,8 +19,10 @@ namespace {
 // The server blocks: one that serves root, or, for a name-based virtual
 // host, a default one that answers 404 and one for the name that serves root.
 // The plain one also listens on [::1] where the network has IPv6, and on
-// the next port, the target of a redirect to another port.
-std::string serverBlocks(const std::string& root, unsigned short port, const std::string& serverName) {
+// the next port, the target of a redirect to another port; /private/ asks
+// for the login in the directory's htpasswd.
+std::string serverBlocks(const std::string& directory, const std::string& root, unsigned short port,
+                         const std::string& serverName) {
     std::string listen = "    listen 127.0.0.1:" + std::to_string(port);
     std::string nextPort = std::to_string(port + 1);
     std::string ipv6 = loopbackHasIpv6() ? "    listen [::1]:" + std::to_string(port) + ";\n" : "";
@@ -28,7 +30,9 @@ std::string serverBlocks(const std::string& root, unsigned short port, const std
         return "  server {\n" + listen + ";\n    listen 127.0.0.1:" + nextPort + ";\n" + ipv6 + "    root " + root +
                ";\n    location = /moved { return 301 /big.bin; }\n"
                "    location = /other-port { return 302 http://127.0.0.1:" + nextPort + "/big.bin; }\n"
-               "    location = /to-https { return 301 https://localhost:8443/big.bin; }\n  }\n";
+               "    location = /to-https { return 301 https://localhost:8443/big.bin; }\n"
+               "    location /private/ { auth_basic private; auth_basic_user_file " + directory + "htpasswd; alias " +
+               root + "/; }\n  }\n";
     }
     return "  server {\n" + listen + " default_server;\n    return 404;\n  }\n"
            "  server {\n" + listen + ";\n    server_name " + serverName + ";\n    root " + root + ";\n  }\n";
@@ -118,7 +122,8 @@ std::string findNginx() {
 
 int startNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,
                const std::string& serverName) {
-    return startWithBlocks(server, directory, port, serverBlocks(root, port, serverName));
+    if (!writeFileBytes(directory + "htpasswd", "build:{PLAIN}s3cret\n")) return 0;
+    return startWithBlocks(server, directory, port, serverBlocks(directory, root, port, serverName));
 }
 
 int startTlsNginx(NginxServer& server, const std::string& directory, const std::string& root, unsigned short port,

@@ -19,7 +19,8 @@ std::string findNginx();
 // Writes the configuration into directory and starts nginx serving root
 // on 127.0.0.1:port (and on [::1]:port and 127.0.0.1:port+1, where /moved,
 // /other-port and /to-https redirect to /big.bin on the same port, the next
-// port and https://localhost:8443).
+// port and https://localhost:8443, and /private/ serves root to the login
+// build:s3cret alone).
 // With a serverName, root is served only to requests whose Host names it, and every other request gets a 404. Returns 1 once
 // the port accepts connections, 0 after stopping it again when it did not
 // come up within 10 s.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/sha.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -215,4 +216,12 @@ std::string patternBytes(size_t size, unsigned seed) {
     std::string bytes(size, '\0');
     for (size_t index = 0; index < size; ++index) bytes[index] = static_cast<char>((index + seed) & 0xFF);
     return bytes;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+    std::string text;
+    for (unsigned char byte : digest) text += "0123456789abcdef"[byte >> 4], text += "0123456789abcdef"[byte & 15];
+    return text;
 }

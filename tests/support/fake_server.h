@@ -80,3 +80,6 @@ RequestedRange requestedRange(const std::string& request);
 
 // Returns bytes 0..255 repeated to the given size, shifted by seed.
 std::string patternBytes(size_t size, unsigned seed = 0);
+
+// Returns the SHA-256 of the bytes as 64 lower-case hex digits.
+std::string sha256Hex(const std::string& bytes);
