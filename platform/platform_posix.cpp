@@ -200,44 +200,84 @@ int waitForSocket(int socket, short events) {
 // between calls.
 int bodyPipe[2] = {-1, -1};
 int bodyPipeCapacity = 0;
+// The largest size asked of this pipe: a size the kernel refused is not
+// asked again.
+int bodyPipeAsked = 0;
 
-// Set when the output refused bytes from the pipe although its kind takes
-// them (a file opened for appending); the rest of the connection then goes
-// the plain way.
-int outputRefusedPipe = 0;
+// What the output is, so that a block goes into it without a question to
+// the kernel. Asked (fstat) when a reply first judges the output, when it is
+// cut, or when a connection first moves bytes into it; forgotten when the
+// connection closes. The position is not kept: the descriptor holds it, and
+// the stream is written out before each move, so the stream's own writes
+// and the moves follow one another whatever the caller does in between.
+enum OutputKind { kindNone, kindRegular, kindPipe, kindNullDevice, kindOtherDevice };
+struct OutputBook {
+    std::FILE* file = nullptr;
+    int descriptor = -1;
+    int kind = kindNone;
+    // The output refused bytes from the pipe although its kind takes them
+    // (a file opened for appending): the rest of the connection goes the
+    // plain way.
+    int refusedPipe = 0;
+};
+OutputBook outputBook;
 
 void closeBodyPipe() {
-    outputRefusedPipe = 0;
+    outputBook = OutputBook();
     if (bodyPipe[0] < 0) return;
     close(bodyPipe[0]);
     close(bodyPipe[1]);
     bodyPipe[0] = bodyPipe[1] = -1;
+    bodyPipeCapacity = bodyPipeAsked = 0;
 }
 
 int isNullDevice(const struct stat& status) {
     return S_ISCHR(status.st_mode) && status.st_rdev == makedev(1, 3);
 }
 
+int kindOf(const struct stat& status) {
+    if (S_ISREG(status.st_mode)) return kindRegular;
+    if (S_ISFIFO(status.st_mode)) return kindPipe;
+    return isNullDevice(status) ? kindNullDevice : kindOtherDevice;
+}
+
+// Asks the kernel what the stream's descriptor is and notes it in the book.
+// Returns 0, or -1 when there is no descriptor or fstat failed (errno set).
+int askOutput(std::FILE* file, struct stat& status) {
+    outputBook = OutputBook();
+    int descriptor = fileno(file);
+    if (descriptor < 0 || fstat(descriptor, &status) != 0) return -1;
+    outputBook.file = file;
+    outputBook.descriptor = descriptor;
+    outputBook.kind = kindOf(status);
+    return 0;
+}
+
 // Files and pipes take bytes from a pipe, and so does the null device.
 // Other devices go the plain way: a device that fails writes then fails
 // them exactly where the plain path does, after the stream's buffering.
-int canTakePipe(int output) {
+// Returns 1 when the output takes them, from the book when it holds this
+// stream.
+int outputTakesPipe(std::FILE* file) {
     struct stat status;
-    if (fstat(output, &status) != 0) return 0;
-    if (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) return 1;
-    return isNullDevice(status);
+    if ((outputBook.file != file || outputBook.descriptor != fileno(file)) && askOutput(file, status) != 0) return 0;
+    return outputBook.kind != kindOtherDevice && !outputBook.refusedPipe;
 }
 
-// Returns 1 when the pipe is there, 0 when it cannot be made.
+// Returns 1 when the pipe is there, 0 when it cannot be made. Grows it to
+// hold capacity where the kernel allows, so that one splice pair moves the
+// whole block; a refused size leaves the pipe as it was.
 int openBodyPipe(int capacity) {
-    if (bodyPipe[0] >= 0) return 1;
-    if (pipe2(bodyPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (bodyPipe[0] < 0 && pipe2(bodyPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         bodyPipe[0] = bodyPipe[1] = -1;
         return 0;
     }
+    if (capacity <= bodyPipeCapacity || capacity <= bodyPipeAsked) return 1;
+    bodyPipeAsked = capacity;
     int size = fcntl(bodyPipe[1], F_SETPIPE_SZ, capacity);
-    if (size <= 0) size = fcntl(bodyPipe[1], F_GETPIPE_SZ);
-    bodyPipeCapacity = size > 0 ? size : 4096;
+    if (size <= 0 && bodyPipeCapacity == 0) size = fcntl(bodyPipe[1], F_GETPIPE_SZ);
+    if (size > 0) bodyPipeCapacity = size;
+    if (bodyPipeCapacity == 0) bodyPipeCapacity = 4096;
     return 1;
 }
 
@@ -347,16 +387,6 @@ void discardPipe() {
     static char spare[65536];
     while (read(bodyPipe[0], spare, sizeof spare) > 0) {
     }
-}
-
-// After bytes went to the descriptor behind the stream's back: tell the
-// stream where the descriptor now stands, so that its own idea of the
-// position (used by ftell and relative seeks) stays true.
-void followDescriptorPosition(std::FILE* file, int output) {
-    int savedErrno = errno;
-    off_t here = lseek(output, 0, SEEK_CUR);
-    if (here >= 0) fseeko(file, here, SEEK_SET);
-    errno = savedErrno;
 }
 
 }  // namespace
@@ -624,16 +654,15 @@ void pauseMillis(std::int64_t millis) {
 }
 
 int outputCanBeEmptied(std::FILE* file) {
+    // Asked afresh: a reply is judged before its first block.
     struct stat status;
-    int output = fileno(file);
-    if (output < 0 || fstat(output, &status) != 0) return 0;
-    return S_ISREG(status.st_mode) || isNullDevice(status);
+    if (askOutput(file, status) != 0) return 0;
+    return outputBook.kind == kindRegular || outputBook.kind == kindNullDevice;
 }
 
 std::int64_t regularFileSize(std::FILE* file) {
     struct stat status;
-    int output = fileno(file);
-    if (output < 0 || fstat(output, &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    if (askOutput(file, status) != 0 || outputBook.kind != kindRegular) return -1;
     return static_cast<std::int64_t>(status.st_size);
 }
 
@@ -657,7 +686,7 @@ int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall)
     *failedCall = "fseek";
     if (fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) return -1;
     struct stat status;
-    if (fstat(fileno(file), &status) == 0 && !S_ISREG(status.st_mode)) return 0;
+    if (askOutput(file, status) == 0 && outputBook.kind != kindRegular) return 0;
     *failedCall = "ftruncate";
     return ftruncate(fileno(file), static_cast<off_t>(length));
 }
@@ -749,12 +778,13 @@ int removeFileIfPresent(const char* name) { return unlink(name) == 0 || errno ==
 
 int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written) {
     written = 0;
-    int output = fileno(file);
-    if (output < 0 || outputRefusedPipe || !canTakePipe(output)) return kMoveUnavailable;
-    if (!openBodyPipe(capacity)) return kMoveUnavailable;
+    if (!outputTakesPipe(file) || !openBodyPipe(capacity)) return kMoveUnavailable;
+    int output = outputBook.descriptor;
     int moved = fillPipeFromSocket(static_cast<int>(socket), capacity);
     if (moved <= 0) return moved;
-    // Bytes the stream still holds come first in the file.
+    // Bytes the stream still holds come first in the file. Written out, the
+    // stream also lets go of its idea of the position, as it must when its
+    // descriptor is written to: ftell and relative seeks ask the kernel.
     if (std::fflush(file) != 0) {
         int savedErrno = errno;
         discardPipe();
@@ -763,17 +793,15 @@ int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, in
     }
     int outcome = drainPipeToFile(output, moved, written);
     if (outcome == kMoveUnavailable) {
-        outputRefusedPipe = 1;
+        outputBook.refusedPipe = 1;
         outcome = copyPipeToFile(output, moved, written);
     }
     if (outcome != 0) {
         int savedErrno = errno;
         discardPipe();
-        followDescriptorPosition(file, output);
         errno = savedErrno;
         return kMoveFileRefused;
     }
-    followDescriptorPosition(file, output);
     return moved;
 }
 
