@@ -265,19 +265,27 @@ int outputTakesPipe(std::FILE* file) {
 }
 
 // Returns 1 when the pipe is there, 0 when it cannot be made. Grows it to
-// hold capacity where the kernel allows, so that one splice pair moves the
-// whole block; a refused size leaves the pipe as it was.
+// hold capacity, so that one splice pair moves the whole block; a size the
+// kernel refuses (past its limit for a pipe or for the user) is tried at
+// half, down to what the pipe holds, and not asked again.
 int openBodyPipe(int capacity) {
-    if (bodyPipe[0] < 0 && pipe2(bodyPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        bodyPipe[0] = bodyPipe[1] = -1;
-        return 0;
+    if (bodyPipe[0] < 0) {
+        if (pipe2(bodyPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+            bodyPipe[0] = bodyPipe[1] = -1;
+            return 0;
+        }
+        int size = fcntl(bodyPipe[1], F_GETPIPE_SZ);
+        bodyPipeCapacity = size > 0 ? size : 4096;
     }
     if (capacity <= bodyPipeCapacity || capacity <= bodyPipeAsked) return 1;
     bodyPipeAsked = capacity;
-    int size = fcntl(bodyPipe[1], F_SETPIPE_SZ, capacity);
-    if (size <= 0 && bodyPipeCapacity == 0) size = fcntl(bodyPipe[1], F_GETPIPE_SZ);
-    if (size > 0) bodyPipeCapacity = size;
-    if (bodyPipeCapacity == 0) bodyPipeCapacity = 4096;
+    for (int asked = capacity; asked > bodyPipeCapacity; asked /= 2) {
+        int size = fcntl(bodyPipe[1], F_SETPIPE_SZ, asked);
+        if (size > 0) {
+            bodyPipeCapacity = size;
+            break;
+        }
+    }
     return 1;
 }
 
