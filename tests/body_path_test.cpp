@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -284,7 +285,11 @@ TEST(BodyPathRefused, FileSizeLimitGivesSameNoteOnBothPaths) {
         TransferResult result = fetchIntoRefusingFile(output.file, 0);
         EXPECT_EQ(stageWriteFile, result.stage) << path;
         notes[path] = textOf(result.errorText);
-        if (path == 0) direct = result;
+        if (path == 0) {
+            direct = result;
+            // A move the file refused midway leaves the stream where the file ends.
+            EXPECT_EQ(static_cast<off_t>(kLimit), ftello(output.file));
+        }
         stored[path] = closeOutput(output);
     }
     setrlimit(RLIMIT_FSIZE, &saved);
@@ -307,14 +312,31 @@ struct PlacementCase {
     const char* bytes;
     std::int64_t size;
     std::string tail;
+    int moveCapacity;  // 0: written through the stream; else moved from a socket, at most this much a call
 };
 
 const PlacementCase kPlacementCases[] = {
-    {"PastTheEndLeavesZeros", "abc", -1, 6, "XY", 8, std::string("abc\0\0\0XY", 8)},
-    {"InsideOverwrites", "abcdef", -1, 2, "Z", 6, "abZdef"},
-    {"CutKeepsLeadingBytes", "abcdef", 2, 2, "Q", 3, "abQ"},
-    {"PastTwoGibibytes", "abc", -1, std::int64_t(3) << 30, "XY", (std::int64_t(3) << 30) + 2, "XY"},
+    {"PastTheEndLeavesZeros", "abc", -1, 6, "XY", 8, std::string("abc\0\0\0XY", 8), 0},
+    {"InsideOverwrites", "abcdef", -1, 2, "Z", 6, "abZdef", 0},
+    {"CutKeepsLeadingBytes", "abcdef", 2, 2, "Q", 3, "abQ", 0},
+    {"PastTwoGibibytes", "abc", -1, std::int64_t(3) << 30, "XY", (std::int64_t(3) << 30) + 2, "XY", 0},
+    {"MovedPastTheEndLeavesZeros", "abc", -1, 6, "XY", 8, std::string("abc\0\0\0XY", 8), 65536},
+    {"MovedAfterCutKeepsLeadingBytes", "abcdef", 2, 2, "Q", 3, "abQ", 65536},
+    {"MovedThroughPipeRefusingLargerSize", "abcdef", -1, 2, "Z", 6, "abZdef", 1 << 30},
 };
+
+// Writes text through the stream, or moves it in from a socket as a body
+// block comes. Returns the count that reached the file.
+int putText(std::FILE* file, const char* text, int moveCapacity) {
+    if (moveCapacity == 0) return std::fputs(text, file) >= 0 ? static_cast<int>(std::strlen(text)) : -1;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0 || write(ends[1], text, std::strlen(text)) < 0) return -1;
+    close(ends[1]);
+    int written = 0;
+    int moved = moveSocketBytesToFile(ends[0], file, moveCapacity, written);
+    closeSocket(ends[0]);
+    return moved;
+}
 
 class OutputPlacement : public testing::TestWithParam<PlacementCase> {};
 
@@ -322,13 +344,15 @@ TEST_P(OutputPlacement, LandsAtTheOffset) {
     const PlacementCase& row = GetParam();
     Output output;
     openRegularFile(output);
-    std::fputs(row.before, output.file);
+    EXPECT_EQ(static_cast<int>(std::strlen(row.before)), putText(output.file, row.before, row.moveCapacity));
     const char* failedCall = "";
     EXPECT_EQ(0, row.cut >= 0 ? cutOutputFile(output.file, row.cut, &failedCall) : 0) << failedCall;
     ASSERT_EQ(0, seekOutputFile(output.file, row.at));
     // The direct path writes where the descriptor stands.
     EXPECT_EQ(row.at, lseek(fileno(output.file), 0, SEEK_CUR));
-    std::fputs(row.bytes, output.file);
+    EXPECT_EQ(static_cast<int>(std::strlen(row.bytes)), putText(output.file, row.bytes, row.moveCapacity));
+    // The stream's position follows bytes moved behind its back.
+    EXPECT_EQ(row.at + static_cast<off_t>(std::strlen(row.bytes)), ftello(output.file));
     std::fflush(output.file);
     EXPECT_EQ(row.size, regularFileSize(output.file));
     std::string tail(row.tail.size(), '?');
