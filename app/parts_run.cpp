@@ -273,7 +273,7 @@ int acceptPartReply(PartsLoop& loop, int slot, const FilePart& part, const Heade
     int status = result.replyStatus;
     if (loop.request->failOnError && status >= 400 && status != 416 && !isPassingFailure(status)) {
         BoundedString note;
-        assignFormat(note, "%s\n", statusLineOf(section));
+        noteStatusLine(section, "", "\n", note);
         closeSlot(loop, slot);
         endRun(loop, stageServerRefused, note);
         return 0;

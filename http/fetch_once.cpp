@@ -196,7 +196,7 @@ int refusedByServer(const TransferRequest& request, TransferResult& result, cons
     if (!request.failOnError || result.replyStatus < 400) return 0;
     // To a resumed request, 416 may say the file is complete already.
     if (request.kind == attemptResume && result.replyStatus == 416) return 0;
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    noteStatusLine(section, "", "\n", result.errorText);
     int passing = isPassingFailure(result.replyStatus);
     result.stage = passing ? stageReceive : stageServerRefused;
     result.replyRefused = !passing;  // a passing failure leaves a resume possible
@@ -218,7 +218,7 @@ int refusedAfterRedirects(const TransferRequest& request, TransferResult& result
     if (!request.refuseClientErrors || result.replyStatus < 400 || result.replyStatus > 499) return 0;
     // To a resumed request, 416 may say the file is complete already.
     if (request.kind == attemptResume && result.replyStatus == 416) return 0;
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    noteStatusLine(section, "", "\n", result.errorText);
     result.stage = stageReceive;
     result.backToOrigin = 1;
     return 1;
@@ -237,7 +237,7 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     if (refusedAfterRedirects(request, result, section)) return 0;
     if (request.viaProxy && result.replyStatus == 407) {
         // The proxy wants credentials: asking again will not change that.
-        assignFormat(result.errorText, "%s\n", statusLineOf(section));
+        noteStatusLine(section, "", "\n", result.errorText);
         result.stage = stageServerRefused;
         result.replyRefused = 1;
         return 0;

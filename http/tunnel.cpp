@@ -66,8 +66,11 @@ int openTunnel(Connection& connection, const TransferRequest& request, TransferR
     TransferResult answer;
     if (!readAnswer(connection, section, answer, result)) return 0;
     if (answer.replyStatus >= 200 && answer.replyStatus <= 299) return 1;
-    if (answer.replyStatus != 407) return failTunnel(result, statusLineOf(section));
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
-    result.stage = stageServerRefused;
+    // A proxy that wants credentials says so with 407, or (some do) 401:
+    // asking again will not change either.
+    int wantsCredentials = answer.replyStatus == 401 || answer.replyStatus == 407;
+    // Any other refusal is a failed connect, noted as the failed calls are.
+    noteStatusLine(section, wantsCredentials ? "" : "CONNECT: ", wantsCredentials ? "\n" : "", result.errorText);
+    result.stage = wantsCredentials ? stageServerRefused : stageConnect;
     return 0;
 }
