@@ -324,15 +324,18 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
 // returned; cursor and unread then hold the body bytes of that block.
 int receiveHeaderSection(Connection& connection, char* block, HeaderSection& section, TransferResult& result,
                          char*& cursor, int& unread) {
+    // The idle limit alone would let a trickle hold the attempt for ever.
+    beginDeadline();
     int received = 0;
-    while (section.inHeaders && result.stage == stageCompleted) {
+    while (section.inHeaders && result.stage == stageCompleted && received >= 0) {
         received = receiveOnConnection(connection, block, kReceiveCapacity);
-        if (received <= 0) return received;
-        block[received] = '\0';
+        if (received <= 0) break;
         cursor = block;
         unread = received;
         consumeHeaderBytes(section, result, cursor, unread);
+        if (section.inHeaders && result.stage == stageCompleted && deadlinePassed()) received = -1;
     }
+    endDeadline();
     return received;
 }
 
