@@ -4,13 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/address_block.h"
 #include "app/server_argument.h"
 #include "support/ascii_text.h"
+#include "support/shown_text.h"
 
 namespace {
 
-// Room for the user part of a proxy value, decoded.
-const int kUserPartCapacity = 1024;
+// The most bytes of a user name and password together, decoded; the colon
+// between them comes on top.
+const int kCredentialsCapacity = 1024;
+// The most bytes of a proxy value, whole.
+const int kProxyValueCapacity = 4096;
 
 // Returns the value of the variable, or null when it is unset or empty.
 // Windows reads environment names without regard to case: there
@@ -27,32 +32,39 @@ int hexValue(char character) {
     return -1;
 }
 
-// Decodes the percent-escapes of count bytes into decoded. Returns the
-// decoded length, or -1 for a broken escape, a control byte or no room.
-int decodeUserPart(const char* text, int count, char* decoded) {
+// What decodeUserPart returns besides a length.
+const int kUserPartBroken = -1;
+const int kUserPartTooLong = -2;
+
+// Decodes the percent-escapes of count bytes into decoded, which has room
+// for room bytes. Returns the decoded length, kUserPartBroken for a broken
+// escape or a control byte, or kUserPartTooLong when room runs out.
+int decodeUserPart(const char* text, int count, char* decoded, int room) {
     int length = 0;
     for (int index = 0; index < count; ++index) {
         int byte = static_cast<unsigned char>(text[index]);
         if (byte == '%') {
-            if (index + 2 >= count) return -1;
+            if (index + 2 >= count) return kUserPartBroken;
             int high = hexValue(text[index + 1]);
             int low = hexValue(text[index + 2]);
-            if (high < 0 || low < 0) return -1;
+            if (high < 0 || low < 0) return kUserPartBroken;
             byte = high * 16 + low;
             index += 2;
         }
-        if (byte < 32 || byte == 127 || length == kUserPartCapacity) return -1;
+        if (byte < 32 || byte == 127) return kUserPartBroken;
+        if (length == room) return kUserPartTooLong;
         decoded[length++] = static_cast<char>(byte);
     }
     return length;
 }
 
-// Encodes count bytes in base64 into the string.
+// Encodes count bytes (the credentials and their colon at most) in base64
+// into the string.
 void encodeBase64(const unsigned char* bytes, int count, BoundedString& encoded) {
     static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    char text[(kUserPartCapacity + 2) / 3 * 4 + 1];
+    char text[(kCredentialsCapacity + 3) / 3 * 4 + 1];
     int length = 0;
-    for (int index = 0; index < count; index += 3) {
+    for (int index = 0; index < count && length + 4 < static_cast<int>(sizeof text); index += 3) {
         int remaining = count - index;
         unsigned group = static_cast<unsigned>(bytes[index]) << 16;
         if (remaining > 1) group |= static_cast<unsigned>(bytes[index + 1]) << 8;
@@ -65,30 +77,34 @@ void encodeBase64(const unsigned char* bytes, int count, BoundedString& encoded)
     assignBytes(encoded, text, length);
 }
 
-// Keeps the user part of count bytes as Basic credentials. Returns 1, or 0
-// when it cannot be decoded.
+// Keeps the user part of count bytes as Basic credentials: the user name
+// and the password each decoded into what room the other left. Returns 1,
+// or kUserPartBroken or kUserPartTooLong.
 int takeUserPart(const char* text, int count, ProxySettings& proxy) {
-    char decoded[kUserPartCapacity + 1];
+    char decoded[kCredentialsCapacity + 1];
     const void* colon = std::memchr(text, ':', static_cast<size_t>(count));
     int userCount = colon == nullptr ? count : static_cast<int>(static_cast<const char*>(colon) - text);
-    int userLength = decodeUserPart(text, userCount, decoded);
-    if (userLength < 0) return 0;
+    int userLength = decodeUserPart(text, userCount, decoded, kCredentialsCapacity);
+    if (userLength < 0) return userLength;
     decoded[userLength] = ':';
     int passwordLength = 0;
     if (colon != nullptr) {
-        if (userLength + 1 >= kUserPartCapacity) return 0;
-        passwordLength = decodeUserPart(text + userCount + 1, count - userCount - 1, decoded + userLength + 1);
-        if (passwordLength < 0 || userLength + 1 + passwordLength > kUserPartCapacity) return 0;
+        passwordLength = decodeUserPart(text + userCount + 1, count - userCount - 1, decoded + userLength + 1,
+                                        kCredentialsCapacity - userLength);
+        if (passwordLength < 0) return passwordLength;
     }
     encodeBase64(reinterpret_cast<unsigned char*>(decoded), userLength + 1 + passwordLength, proxy.credentials);
     return 1;
 }
 
-// Takes "host[:port]" of count bytes, the port 1080 when none is named.
+// Takes "host[:port]" of count bytes, the port 1080 when none is named
+// or it is empty.
 // Returns 1, or 0 when it is no host and port.
 int takeHostAndPort(const char* text, int count, ProxySettings& proxy) {
-    char copy[kUserPartCapacity + 1];
-    if (count > kUserPartCapacity) return 0;
+    char copy[kProxyValueCapacity + 1];
+    if (count > kProxyValueCapacity) return 0;
+    // An empty port is the default one, as in a URL.
+    if (count > 0 && text[count - 1] == ':') --count;
     std::memcpy(copy, text, static_cast<size_t>(count));
     copy[count] = '\0';
     ServerArgument server;
@@ -131,8 +147,12 @@ void trimEntry(const char*& entry, int& count) {
 }
 
 // Returns 1 when the entry of count bytes takes in the host: the same
-// name or address, or for a name, a subdomain of the entry.
+// name or address, for a name a subdomain of the entry, for an address
+// block an address inside it.
 int entryMatches(const char* entry, int count, const char* host, int hostLength) {
+    AddressBlock block;
+    int reading = readAddressBlock(entry, count, block);
+    if (reading != notAddressBlock) return reading == addressBlockRead && addressInBlock(block, host, hostLength);
     trimEntry(entry, count);
     if (count == 1 && entry[0] == '*') return 1;
     if (count == 0 || count > hostLength) return 0;
@@ -140,6 +160,25 @@ int entryMatches(const char* entry, int count, const char* host, int hostLength)
     if (isAddress(host, hostLength)) return 0;
     const char* tail = host + hostLength - count;
     return tail[-1] == '.' && equalIgnoringCase(entry, tail, count);
+}
+
+// Adds a line to lines for each entry that looks like an address block
+// but is none: it is ignored.
+void noteMalformedBlocks(const char* exceptions, const char* variable, BoundedString& lines) {
+    while (*exceptions != '\0') {
+        int count = static_cast<int>(std::strcspn(exceptions, ","));
+        AddressBlock block;
+        if (readAddressBlock(exceptions, count, block) == addressBlockMalformed) {
+            BoundedString line;
+            assignFormat(line, "Ignored in %s: \"", variable);
+            appendEscaped(line, exceptions, count);
+            static const char kTail[] = "\" is not an address block\n";
+            appendBytes(line, kTail, sizeof kTail - 1);
+            appendBytes(lines, line.buffer, line.length);
+        }
+        exceptions += count;
+        if (*exceptions == ',') ++exceptions;
+    }
 }
 
 }  // namespace
@@ -159,13 +198,28 @@ int hostBypassesProxy(const char* exceptions, const char* host) {
     return 0;
 }
 
-const char* proxyExceptions() {
-    const char* value = environmentValue("no_proxy");
-    if (value == nullptr) value = environmentValue("NO_PROXY");
-    return value != nullptr ? value : "";
+int readProxyExceptions(BoundedString& exceptions, BoundedString& lines) {
+    const char* variable = "no_proxy";
+    const char* value = environmentValue(variable);
+    if (value == nullptr) {
+        variable = "NO_PROXY";
+        value = environmentValue(variable);
+    }
+    assignText(lines, "");
+    if (value != nullptr && std::strlen(value) > static_cast<size_t>(kBoundedStringCap)) {
+        assignFormat(lines, "Bad proxy exceptions in %s: the value is too long\n", variable);
+        return 0;
+    }
+    assignText(exceptions, value);
+    noteMalformedBlocks(textOf(exceptions), variable, lines);
+    return 1;
 }
 
 int parseProxy(const char* value, const char* variable, ProxySettings& proxy, BoundedString& problem) {
+    if (std::strlen(value) > static_cast<size_t>(kProxyValueCapacity)) {
+        assignFormat(problem, "Bad proxy in %s: the value is too long\n", variable);
+        return 0;
+    }
     const char* rest = value;
     const char* separator = std::strstr(value, "://");
     if (separator != nullptr) {
@@ -182,7 +236,12 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
     for (int index = 0; index < authority; ++index) at = rest[index] == '@' ? rest + index : at;
     assignText(proxy.credentials, "");
     if (valid && at != nullptr) {
-        valid = takeUserPart(rest, static_cast<int>(at - rest), proxy);
+        int taken = takeUserPart(rest, static_cast<int>(at - rest), proxy);
+        if (taken == kUserPartTooLong) {
+            assignFormat(problem, "Bad proxy in %s: the credentials are too long\n", variable);
+            return 0;
+        }
+        valid = taken == 1;
         authority -= static_cast<int>(at + 1 - rest);
         rest = at + 1;
     }
