@@ -321,7 +321,8 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
 }
 
 // Reads blocks until the header section ends. Returns what the last read
-// returned; cursor and unread then hold the body bytes of that block.
+// returned (after a failed one, with the note set); cursor and unread then
+// hold the body bytes of that block.
 int receiveHeaderSection(Connection& connection, char* block, HeaderSection& section, TransferResult& result,
                          char*& cursor, int& unread) {
     // The idle limit alone would let a trickle hold the attempt for ever.
@@ -336,6 +337,7 @@ int receiveHeaderSection(Connection& connection, char* block, HeaderSection& sec
         if (section.inHeaders && result.stage == stageCompleted && deadlinePassed()) received = -1;
     }
     endDeadline();
+    if (received < 0) failConnectionCall(connection, result, stageReceive, "recv");
     return received;
 }
 
@@ -463,7 +465,7 @@ int sendRequest(Connection& connection, const TransferRequest& request, Transfer
     static char text[kRequestCapacity];  // 200 KiB: not on the stack
     int length = composeRequest(request, text, kRequestCapacity);
     int sent = sendOnConnection(connection, text, length);
-    if (sent < 0) return failSocketCall(result, stageSend, "send");
+    if (sent < 0) return failConnectionCall(connection, result, stageSend, "send");
     logAt(9, "%d bytes sent\n", sent);
     logAt(8, "Waiting for reply...\n");
     return 1;

@@ -33,10 +33,6 @@ enum AttemptKind {
     attemptRestart,    // the whole request again: only a reply of the file replaces them
 };
 
-// The longest host name taken, as given (a name has at most 253
-// characters, a bracketed IPv6 address far fewer).
-const int kLongestHostName = 255;
-
 // The ports a Host line leaves unnamed, by scheme.
 const int kDefaultHttpPort = 80;
 const int kDefaultHttpsPort = 443;

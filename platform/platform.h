@@ -26,6 +26,11 @@ struct AddressList {
     int count = 0;
 };
 
+// The longest host name taken, as given (a name has at most 253
+// characters, a bracketed IPv6 address far fewer): a longer one is
+// refused before any layer keeps it.
+const int kLongestHostName = 255;
+
 typedef std::intptr_t SocketHandle;
 const SocketHandle kInvalidSocket = -1;
 

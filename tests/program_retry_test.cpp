@@ -141,13 +141,22 @@ std::string repeated(const std::string& text, int count) {
     return result;
 }
 
-// The line for the expired test leaf, which expired yesterday.
-std::string expiredLine() {
-    std::time_t yesterday = std::time(nullptr) - 24 * 3600;
+// The day before today, as the lines of certificates that expired then show it.
+std::string yesterday() {
+    std::time_t then = std::time(nullptr) - 24 * 3600;
     char day[16];
-    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&yesterday));
-    return std::string("TLS: the certificate of 127.0.0.1 expired on ") + day + "\n";
+    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&then));
+    return day;
 }
+
+// The line for the expired test leaf, which expired yesterday.
+std::string expiredLine() { return "TLS: the certificate of 127.0.0.1 expired on " + yesterday() + "\n"; }
+
+// The test leaf for localhost, served in the given ways.
+const std::string kAskingServer = std::string(kLeafLocalhost) + kAskingClientCertificate;
+const std::string kRequiringServer = std::string(kLeafLocalhost) + kRequiringClientCertificate;
+const std::string kRequiringTls12Server = kRequiringServer + kAtMostTls12;
+const char kNoClientCertificate[] = "TLS: 127.0.0.1 requires a client certificate\n";
 
 const char kNotTrusted[] = "TLS: the certificate of 127.0.0.1 is not trusted (self-signed or unknown authority)\n";
 
@@ -433,6 +442,27 @@ const RetryCase kRetryCases[] = {
      5, expiredLine(), "", "", nullptr, kLeafExpired},
     {"TlsUntrustedAcceptedWithK", {"-k"}, {sendThenClose(headOf200(40000, true) + served())}, {kGet},
      0, "", served(), "", nullptr, kLeafUntrusted},
+    // A refused chain names the certificate that failed, with its own date;
+    // a failed name check shows the certificate's names, escaped.
+    {"TlsExpiredIntermediateNamed", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the intermediate certificate \"CN=webhaul intermediate\" of 127.0.0.1 expired on " + yesterday() + "\n",
+     "", "", nullptr, kLeafBehindExpired},
+    {"TlsNameCheckShowsFiveNames", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate of 127.0.0.1 is for a\\x1b[2J.test, b.test, c.test, d.test, e.test and 2 more, not "
+     "127.0.0.1\n", "", "", nullptr, kLeafManyNames},
+    {"TlsCommonNameShownAsSuch", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate of 127.0.0.1 is for CN=127.0.0.1, not 127.0.0.1\n", "", "", nullptr, kLeafCommonNameOnly},
+    {"TlsChainTooLarge", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate chain of 127.0.0.1 is too large\n", "", "",
+     "SChannel does not tell a chain too large apart from a refused handshake", kLeafHuge},
+    // A server that refuses a connection without a client certificate:
+    // in the handshake (TLS 1.2) or at the first read (TLS 1.3).
+    {"TlsClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "",
+     "Wine's SChannel does not report that the server asked for a client certificate", kRequiringServer.c_str()},
+    {"Tls12ClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "",
+     "Wine's SChannel does not report that the server asked for a client certificate", kRequiringTls12Server.c_str()},
+    {"TlsClientCertificateAskedForOnly", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "",
+     served(), "", nullptr, kAskingServer.c_str()},
     // Redirects: followed inside the attempt with the same method and range,
     // their bodies never stored; a retry asks where they led.
     {"RedirectFollowed", {"-v3", "-h", "-r5--1"}, {sendThenClose(moved("302 Found", "g?x=1#top")),
