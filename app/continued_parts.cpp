@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -65,7 +66,8 @@ int continueFromState(TransferRequest& request, const BoundedString& address, st
         return continueWithPlan;
     }
     std::int64_t proven = provenStart(request, size, plan);
-    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", name, refusal, proven);
+    BoundedString shown = escapedCopy(name);
+    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", textOf(shown), refusal, proven);
     const char* failedCall = "";
     if (cutOutputFile(request.output, proven, &failedCall) != 0) {
         logAt(1, "%s: %s\n", failedCall, std::strerror(errno));

@@ -11,6 +11,7 @@
 #include "http/transfer.h"
 #include "http/tunnel.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 #include "support/socket_errors.h"
 
 namespace {
@@ -67,6 +68,15 @@ int composeRangeLine(const TransferRequest& request, char* line, int room) {
     return length;
 }
 
+// Logs the request line at level 9 as the trace shows it: the path as
+// given may hold bytes of 0x80 and above, shown escaped; the line end kept.
+void traceRequestLine(const char* line, int length) {
+    if (verbosity < 9) return;
+    BoundedString shown;
+    appendEscaped(shown, line, length - 2);
+    logAt(9, "Sending request: %s\r\n", textOf(shown));
+}
+
 // Writes the request into text, logging it. Returns its length.
 int composeRequest(const TransferRequest& request, char* text, int capacity) {
     const char* method = request.headersOnly ? "HEAD " : "GET ";
@@ -81,7 +91,7 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
         length = std::snprintf(text, static_cast<size_t>(capacity), "%shttp://%s:%d%s HTTP/1.0\r\n", method,
                                textOf(request.host), request.port, textOf(request.path));
     }
-    logAt(9, "Sending request: %s", text);
+    traceRequestLine(text, length);
     length += composeHostLine(request, text + length, capacity - length);
     if (proxied) length += composeProxyAuthorization(request, text + length, capacity - length);
     if (request.rangeFirst != -1) length += composeRangeLine(request, text + length, capacity - length);
