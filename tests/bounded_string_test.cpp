@@ -3,7 +3,6 @@
 #include <string>
 
 #include "support/bounded_string.h"
-#include "support/shown_text.h"
 #include "tests/support/in_process.h"
 
 namespace {
@@ -114,15 +113,6 @@ TEST(BoundedString, FormattedValueStopsAt999Characters) {
     EXPECT_EQ(wide.substr(0, 999), textOf(text));
     assignFormat(text, "recv: %s\n", "Connection reset");
     EXPECT_STREQ("recv: Connection reset\n", textOf(text));
-}
-
-// Bytes that steer a terminal show as \xNN; TAB and printable text stay.
-TEST(ShownText, ControlAndHighBytesEscaped) {
-    BoundedString shown;
-    appendEscaped(shown, "a\tb\x1b[2J\r\n\x7f\x80\xff", 12);
-    appendEscaped(shown, "\0z", 2);
-    EXPECT_STREQ("a\tb\\x1b[2J\\x0d\\x0a\\x7f\\x80\\xff\\x00z", textOf(shown));
-    EXPECT_STREQ("\\x07bell", textOf(escapedCopy("\abell")));
 }
 
 }  // namespace

@@ -157,6 +157,7 @@ const std::string kAskingServer = std::string(kLeafLocalhost) + kAskingClientCer
 const std::string kRequiringServer = std::string(kLeafLocalhost) + kRequiringClientCertificate;
 const std::string kRequiringTls12Server = kRequiringServer + kAtMostTls12;
 const char kNoClientCertificate[] = "TLS: 127.0.0.1 requires a client certificate\n";
+const char kWineHidesRequest[] = "Wine's SChannel does not report that the server asked for a client certificate";
 
 const char kNotTrusted[] = "TLS: the certificate of 127.0.0.1 is not trusted (self-signed or unknown authority)\n";
 
@@ -442,8 +443,7 @@ const RetryCase kRetryCases[] = {
      5, expiredLine(), "", "", nullptr, kLeafExpired},
     {"TlsUntrustedAcceptedWithK", {"-k"}, {sendThenClose(headOf200(40000, true) + served())}, {kGet},
      0, "", served(), "", nullptr, kLeafUntrusted},
-    // A refused chain names the certificate that failed, with its own date;
-    // a failed name check shows the certificate's names, escaped.
+    // A refused chain names the certificate that failed; a name check, the certificate's names.
     {"TlsExpiredIntermediateNamed", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
      "TLS: the intermediate certificate \"CN=webhaul intermediate\" of 127.0.0.1 expired on " + yesterday() + "\n",
      "", "", nullptr, kLeafBehindExpired},
@@ -455,12 +455,11 @@ const RetryCase kRetryCases[] = {
     {"TlsChainTooLarge", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
      "TLS: the certificate chain of 127.0.0.1 is too large\n", "", "",
      "SChannel does not tell a chain too large apart from a refused handshake", kLeafHuge},
-    // A server that refuses a connection without a client certificate:
-    // in the handshake (TLS 1.2) or at the first read (TLS 1.3).
-    {"TlsClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "",
-     "Wine's SChannel does not report that the server asked for a client certificate", kRequiringServer.c_str()},
-    {"Tls12ClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "",
-     "Wine's SChannel does not report that the server asked for a client certificate", kRequiringTls12Server.c_str()},
+    // No client certificate: refused in the handshake (TLS 1.2) or at the first read (TLS 1.3).
+    {"TlsClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "", kWineHidesRequest,
+     kRequiringServer.c_str()},
+    {"Tls12ClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "", kWineHidesRequest,
+     kRequiringTls12Server.c_str()},
     {"TlsClientCertificateAskedForOnly", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "",
      served(), "", nullptr, kAskingServer.c_str()},
     // Redirects: followed inside the attempt with the same method and range,
@@ -529,28 +528,21 @@ const RetryCase kRetryCases[] = {
     {"ProxyExceptionBlockGoesDirect", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0,
      "Ignored in no_proxy: \"300.1/99\" is not an address block\n", served(), "", nullptr, nullptr,
      {"http_proxy=127.0.0.1:1", "no_proxy=10.0.0.0/8, 127.0.0.0/8,300.1/99"}},
-    // A control byte in a status or header line makes the reply malformed,
-    // whatever the reads: nothing of it is stored.
+    // A control byte in a status or header line makes the reply malformed: nothing of it is stored.
     {"NulInHeaderLineRetried", {},
-     {sendThenClose(kNulHeaderThenReplyInBody + served()),
-      sendThenClose(headOf200(40000, true) + served())},
-     {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served()},
+     {sendThenClose(kNulHeaderThenReplyInBody + served()), sendThenClose(headOf200(40000, true) + served())}, {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served()},
     {"TlsNulInHeaderLineRetried", {},
-     {sendThenClose(kNulHeaderThenReplyInBody + served()),
-      sendThenClose(headOf200(40000, true) + served())},
-     {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served(), "",
+     {sendThenClose(kNulHeaderThenReplyInBody + served()), sendThenClose(headOf200(40000, true) + served())}, {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served(), "",
      nullptr, kLeafLocalhost},
     {"EscapeInStatusLineNeverStored", {},
      std::vector<ConnectionScript>(4, sendThenClose("HTTP/1.0 200 \x1b[2JOK\r\nContent-Length: 3\r\n\r\nabc")),
      std::vector<std::string>(4, kGet), 14,
      repeated("recv: Malformed reply: control byte \\x1b in the status line \"HTTP/1.0 200 \\x1b[2JOK\"\n\n", 3), ""},
-    // A failed lookup inside a chain is a failed connect; the next attempt
-    // starts from the given address, never sending the name to another address.
+    // A failed lookup inside a chain is a failed connect; the next attempt starts from the given address.
     {"FailedLookupInChainStartsOverFromGivenAddress", {},
      {sendThenClose(moved("302 Found", "http://no-such-host.invalid/g")), sendThenClose(headOf200(40000, true) + served())},
      {kGet, kGet}, 10, "GetHostByName: Try again\n", served()},
-    // Forms peers accept: an empty port is the default, bytes of 0x80 and
-    // above in a Location go percent-encoded.
+    // An empty port is the default; a Location's bytes of 0x80 and above go percent-encoded.
     {"LocationFormsPeersAccept", {}, {sendThenClose(moved("302 Found", "http://127.0.0.1:/caf\xc3\xa9 x")),
       sendThenClose(headOf200(40000, true) + served())},
      {kGet, "GET /caf%C3%A9%20x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}, 0, "", served()},

@@ -337,8 +337,8 @@ TEST(ReplyBlocks, OneBytePerReadGivesOneProgressLineEach) {
 TEST(ReplyBlocks, ControlByteInHeaderLineRefusedAtEverySplit) {
     for (char byte : {'\0', '\x1b'}) {
         std::string reply = std::string("HTTP/1.0 200 OK\r\nX-Note: a") + byte + "b\r\nContent-Length: 3\r\n\r\na\r\n\r\nz";
-        std::string note = std::string("recv: Malformed reply: control byte ") + (byte ? "\\x1b" : "\\x00") +
-                           " in a header line \"X-Note: a" + (byte ? "\\x1b" : "\\x00") + "b\"\n";
+        std::string shown = byte ? "\\x1b" : "\\x00";
+        std::string note = "recv: Malformed reply: control byte " + shown + " in a header line \"X-Note: a" + shown + "b\"\n";
         for (size_t split = 1; split < reply.size(); ++split) {
             BlockOutcome outcome;
             readBlocks({reply.substr(0, split), reply.substr(split)}, 5, outcome);

@@ -15,8 +15,7 @@
 // Description byte: bits 0-1 choose the stored bytes' known total (unknown,
 // 13 = their own count, 20, 64), bits 2-3 their validator (none, "a" and
 // "b" in quotes, a date), bit 4 plays a reply of up to 512 bytes once per
-// offset, in two blocks broken there (the block sizes then go unused); with
-// no description byte both are unknown.
+// offset, broken there in two; with no description byte both are unknown.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -38,9 +37,7 @@ namespace {
 
 const size_t kLargestBlock = 16383;
 const size_t kLargestReply = 1 << 20;
-// A reply played once per offset is no longer than this, so that one
-// input stays quick.
-const size_t kLongestReplySplitEverywhere = 512;
+const size_t kLongestReplySplitEverywhere = 512;  // so that one input stays quick
 const std::int64_t kHeaderSectionLimit = 65536;
 const size_t kLongestStatusWord = 99;
 // The most of a line at fault that its note shows.
@@ -63,7 +60,7 @@ struct FuzzCase {
     int headersOnly = 0;
     int resumes = 0;
     int withoutDescriptor = 0;
-    int everySplit = 0;  // the reply is played once per offset, in two blocks broken there
+    int everySplit = 0;
     std::int64_t storedTotal = -1;
     std::string storedValidator;
     std::vector<std::string> blocks;
@@ -278,15 +275,10 @@ void modelHeaderLine(ReplyModel& model, const std::string& line) {
 // Bytes below 0x20 but TAB, 0x7F and from 0x80 on, as \xNN.
 std::string escaped(const std::string& text) {
     std::string shown;
-    for (char byte : text) {
-        unsigned char value = static_cast<unsigned char>(byte);
-        if ((value < 0x20 && value != '\t') || value >= 0x7f) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", value);
-            shown += escape;
-        } else {
-            shown += byte;
-        }
+    char escape[5];
+    for (unsigned char byte : text) {
+        std::snprintf(escape, sizeof escape, (byte >= 0x20 || byte == '\t') && byte < 0x7f ? "%c" : "\\x%02x", byte);
+        shown += escape;
     }
     return shown;
 }
@@ -295,14 +287,12 @@ std::string escaped(const std::string& text) {
 // reply: the note names the byte and shows the line's first bytes.
 bool modelControlByte(ReplyModel& model, const std::string& line) {
     size_t at = 0;
-    while (at < line.size() && !((static_cast<unsigned char>(line[at]) < 0x20 && line[at] != '\t') || line[at] == 0x7f)) {
-        ++at;
-    }
+    while (at < line.size() && (static_cast<unsigned char>(line[at]) >= 0x20 || line[at] == '\t') && line[at] != 0x7f) ++at;
     if (at == line.size()) return false;
-    std::string shown = escaped(line.substr(0, kShownLineLength));
+    std::string end = line.size() > kShownLineLength ? "...\"" : "\"";
     markMalformed(model, "control byte " + escaped(line.substr(at, 1)) + " in " +
-                             (model.firstLine ? "the status line" : "a header line") + " \"" + shown +
-                             (line.size() > kShownLineLength ? "...\"" : "\""));
+                             (model.firstLine ? "the status line" : "a header line") + " \"" +
+                             escaped(line.substr(0, kShownLineLength)) + end);
     return true;
 }
 
@@ -674,7 +664,6 @@ void checkAgainstModel(const FuzzCase& fuzzCase, const TransferRequest& request,
     checkStoredDescription(fuzzCase, model, expected, request.stored);
 }
 
-// Plays the case's blocks to the reply reader once and checks the outcome.
 void playAndCheck(const FuzzCase& fuzzCase) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) std::abort();

@@ -18,10 +18,8 @@ const char kAtMostTls12[] = "+tls12";
 
 namespace {
 
-// The subjectAltName of the huge leaf: enough names for about 150 KiB.
-std::string hugeNames() {
-    std::string names = "DNS:localhost,IP:127.0.0.1";
-    for (int index = 0; index < 3000; ++index) names += ",DNS:n" + std::to_string(index) + ".a-long-name-to-fill-a-certificate.test";
+std::string hugeNames(std::string names = "DNS:localhost,IP:127.0.0.1") {  // enough for about 150 KiB
+    for (int index = 0; index < 4000; ++index) names += ",DNS:n" + std::to_string(index) + ".fill-a-certificate.test";
     return names;
 }
 
@@ -32,9 +30,6 @@ std::string makingCommands(const std::string& d) {
         return "openssl req -x509" + key + " -keyout " + d + name + ".key -out " + d + name +
                ".pem -days 2 -subj '/CN=webhaul " + name + "'\n";
     };
-    // extensions "" makes a certificate without any; a leaf's .pem holds
-    // the certificates the server sends: its own, then its signer's when
-    // that is an intermediate.
     auto signedBy = [&](const std::string& name, const std::string& subject, const std::string& extensions,
                         const std::string& signer, const std::string& days) {
         return "openssl req" + key + " -keyout " + d + name + ".key -out " + d + name + ".csr -subj '" + subject +
@@ -56,7 +51,7 @@ std::string makingCommands(const std::string& d) {
            signedBy(kLeafCommonNameOnly, "/CN=127.0.0.1", "", "authority", "2") +
            signedBy("intermediate", "/CN=webhaul intermediate", "basicConstraints=critical,CA:TRUE", "authority", "-1") +
            leaf(kLeafBehindExpired, "DNS:localhost,IP:127.0.0.1", "intermediate", "2") +
-           "cat " + d + "intermediate.pem >> " + d + kLeafBehindExpired + ".pem\n" +
+           "cat " + d + "intermediate.pem >> " + d + kLeafBehindExpired + ".pem\n" +  // the chain the server sends
            leaf(kLeafHuge, hugeNames(), "authority", "2");
 }
 

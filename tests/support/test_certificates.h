@@ -14,11 +14,9 @@ extern const char kLeafUntrusted[];  // for localhost, from the untrusted author
 extern const char kLeafManyNames[];  // for a\x1b[2J.test, b.test to f.test and 10.0.0.1
 extern const char kLeafCommonNameOnly[];  // no subjectAltName, CN=127.0.0.1
 extern const char kLeafBehindExpired[];  // for localhost and 127.0.0.1, behind an intermediate that expired yesterday
-extern const char kLeafHuge[];       // for localhost and 127.0.0.1 and 3000 more names: about 150 KiB
-
-// A leaf's name followed by one of these serves it so: the server asks
-// for a client certificate and goes on without one, or requires one; and
-// over TLS 1.2 at most.
+extern const char kLeafHuge[];       // for localhost and 127.0.0.1 and 4000 more names: about 150 KiB
+// A leaf's name followed by these serves it so: asking for a client
+// certificate and going on without one, requiring one, TLS 1.2 at most.
 extern const char kAskingClientCertificate[];
 extern const char kRequiringClientCertificate[];
 extern const char kAtMostTls12[];
