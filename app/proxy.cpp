@@ -16,6 +16,8 @@ namespace {
 const int kCredentialsCapacity = 1024;
 // The most bytes of a proxy value, whole.
 const int kProxyValueCapacity = 4096;
+// The most of a no_proxy entry that a line repeats.
+const int kShownEntryLength = 40;
 
 // Returns the value of the variable, or null when it is unset or empty.
 // Windows reads environment names without regard to case: there
@@ -162,23 +164,30 @@ int entryMatches(const char* entry, int count, const char* host, int hostLength)
     return tail[-1] == '.' && equalIgnoringCase(entry, tail, count);
 }
 
-// Adds a line to lines for each entry that looks like an address block
-// but is none: it is ignored.
-void noteMalformedBlocks(const char* exceptions, const char* variable, BoundedString& lines) {
-    while (*exceptions != '\0') {
-        int count = static_cast<int>(std::strcspn(exceptions, ","));
+// Sets line to the line that says which entries look like an address
+// block but are none, and are ignored: the first, shown cut, and how many
+// more; "" when there are none.
+void noteMalformedBlocks(const char* exceptions, const char* variable, BoundedString& line) {
+    const char* first = nullptr;
+    int firstCount = 0;
+    int malformed = 0;
+    for (const char* entry = exceptions; *entry != '\0';) {
+        int count = static_cast<int>(std::strcspn(entry, ","));
         AddressBlock block;
-        if (readAddressBlock(exceptions, count, block) == addressBlockMalformed) {
-            BoundedString line;
-            assignFormat(line, "Ignored in %s: \"", variable);
-            appendEscaped(line, exceptions, count);
-            static const char kTail[] = "\" is not an address block\n";
-            appendBytes(line, kTail, sizeof kTail - 1);
-            appendBytes(lines, line.buffer, line.length);
+        if (readAddressBlock(entry, count, block) == addressBlockMalformed && malformed++ == 0) {
+            first = entry;
+            firstCount = count;
         }
-        exceptions += count;
-        if (*exceptions == ',') ++exceptions;
+        entry += count;
+        if (*entry == ',') ++entry;
     }
+    if (malformed == 0) return;
+    assignFormat(line, "Ignored in %s: \"", variable);
+    appendEscapedCut(line, first, firstCount, kShownEntryLength);
+    BoundedString tail;
+    assignText(tail, "\" is not an address block\n");
+    if (malformed > 1) assignFormat(tail, "\" is not an address block (and %d more)\n", malformed - 1);
+    appendBytes(line, tail.buffer, tail.length);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
 int readProxyFromEnvironment(int secure, ProxySettings& proxy, BoundedString& problem);
 
 // Reads the hosts the environment says to reach without a proxy into
-// exceptions ("" when none). Returns 1 with lines set to a level-1 line
-// for each address block that is malformed and ignored (or ""), or 0 with
+// exceptions ("" when none). Returns 1 with lines set to the level-1 line
+// that names the malformed address blocks it ignores (or ""), or 0 with
 // lines set to the level-1 line of a value too long to keep whole.
 int readProxyExceptions(BoundedString& exceptions, BoundedString& lines);
 

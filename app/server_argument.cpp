@@ -37,19 +37,10 @@ int readPort(const char* text, int length, int& port) {
     return 1;
 }
 
-// Sets shown to the first limit of the length bytes at text, escaped, and
-// "..." when they were more, so that a line that repeats them stays one
-// short line whatever was typed.
-void showCut(const char* text, int length, int limit, BoundedString& shown) {
-    assignText(shown, "");
-    appendEscaped(shown, text, length < limit ? length : limit);
-    if (length > limit) appendBytes(shown, "...", 3);
-}
-
 // Sets the bad-port line, the port's text shown cut.
 void noteBadPort(const char* text, int length, BoundedString& problem) {
     BoundedString shown;
-    showCut(text, length, kShownPortLength, shown);
+    appendEscapedCut(shown, text, length, kShownPortLength);
     assignFormat(problem, "Bad port: \"%s\" (a port is a number from 1 to 65535)\n", textOf(shown));
 }
 
@@ -94,7 +85,7 @@ int isAcceptableHost(const char* text, int length) {
 // Sets the bad-host line, the host shown cut as the bad port is.
 void noteBadHost(const char* text, int length, BoundedString& problem) {
     BoundedString shown;
-    showCut(text, length, kShownHostLength, shown);
+    appendEscapedCut(shown, text, length, kShownHostLength);
     assignFormat(problem, "Bad host name: \"%s\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n",
                  textOf(shown));
 }

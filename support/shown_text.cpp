@@ -33,6 +33,11 @@ void appendEscaped(BoundedString& text, const char* bytes, int count) {
     appendBytes(text, piece, length);
 }
 
+void appendEscapedCut(BoundedString& text, const char* bytes, int count, int limit) {
+    appendEscaped(text, bytes, count < limit ? count : limit);
+    if (count > limit) appendBytes(text, "...", 3);
+}
+
 BoundedString escapedCopy(const char* text) {
     BoundedString shown;
     if (text != nullptr) appendEscaped(shown, text, static_cast<int>(std::strlen(text)));

@@ -8,6 +8,10 @@
 // Appends bytes to text, each byte below 0x20 except TAB, 0x7F, and every byte of 0x80 and above written as \xNN (two lowercase hex digits).
 void appendEscaped(BoundedString& text, const char* bytes, int count);
 
+// Appends the first limit of the count bytes as appendEscaped does, then
+// "..." when there were more: a line that repeats them stays short.
+void appendEscapedCut(BoundedString& text, const char* bytes, int count, int limit);
+
 // Returns an escaped copy of a zero-terminated text (null reads as ""), for
 // one log line.
 BoundedString escapedCopy(const char* text);
