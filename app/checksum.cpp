@@ -7,6 +7,7 @@
 #include "platform/sha256.h"
 #include "support/ascii_text.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ void scanChecksumOption(const char* text, CommandLine& commandLine) {
     if (readHexDigest(text, commandLine.checksum)) return;
     int length = static_cast<int>(std::strlen(text));
     assignText(commandLine.checksumProblem, "Bad checksum: \"");
-    appendOutsideText(commandLine.checksumProblem, text, length < kShownValueLength ? length : kShownValueLength);
+    appendEscaped(commandLine.checksumProblem, text, length < kShownValueLength ? length : kShownValueLength);
     if (length > kShownValueLength) appendBytes(commandLine.checksumProblem, "...", 3);
     const char kRule[] = "\" (-d takes the SHA-256 as 64 hex digits)\n";
     appendBytes(commandLine.checksumProblem, kRule, static_cast<int>(sizeof kRule - 1));

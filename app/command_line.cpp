@@ -9,6 +9,7 @@
 #include "app/checksum.h"
 #include "http/transfer.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ void scanRangeOption(const char* text, CommandLine& commandLine) {
         commandLine.rangeLast = -1;
     }
     if (reading == rangeOutOfBounds && commandLine.rangeProblem.length == 0) {
+        BoundedString shown = escapedCopy(text);
         assignFormat(commandLine.rangeProblem, "Bad range: \"%s\" (a range is F-L or F--1, with 0 <= F <= L <= %" PRId64 ")\n",
-                     text, kLargestByteCount);
+                     textOf(shown), kLargestByteCount);
     }
 }
 
@@ -106,8 +108,9 @@ void scanOption(const char* argument, CommandLine& commandLine) {
 }
 
 void storePositional(const char* argument, CommandLine& commandLine) {
-    BoundedString* slots[] = {&commandLine.localFile, &commandLine.server, &commandLine.path};
-    if (commandLine.positionalCount < 3) assignText(*slots[commandLine.positionalCount], argument);
+    if (commandLine.positionalCount == 0) assignText(commandLine.localFile, argument);
+    if (commandLine.positionalCount == 1) commandLine.server = argument;
+    if (commandLine.positionalCount == 2) commandLine.path = argument;
     ++commandLine.positionalCount;
 }
 

@@ -20,8 +20,10 @@ struct CommandLine {
     std::int64_t rangeLast = -1;
     BoundedString rangeProblem;  // the line about a -r no file can answer
     BoundedString localFile;
-    BoundedString server;
-    BoundedString path{"/"};
+    // The server argument and the path as given: never copied, so that a
+    // limit on them refuses them whole rather than cutting them.
+    const char* server = "";
+    const char* path = "/";
     int positionalCount = 0;  // counts arguments past the third as well
     int idleLimitSeconds = 60;   // -t: 0 waits for ever
     int firstPauseSeconds = 1;   // -w: before the first poor retry; 0: none

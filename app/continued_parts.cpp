@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -63,7 +64,8 @@ void askAfterStart(TransferRequest& request, std::int64_t proven, PartsState& st
 // Sets a state file that cannot guide the run aside, with its line: the
 // start it proves is continued, of no known version.
 void setAside(TransferRequest& request, const char* name, const char* refusal, std::int64_t proven) {
-    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", name, refusal, proven);
+    BoundedString shown = escapedCopy(name);
+    logAt(1, "State file %s ignored: %s; keeping the first %" PRId64 " bytes\n", textOf(shown), refusal, proven);
     continueKeptBytes(request, proven);
 }
 

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "support/ascii_text.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -154,7 +155,7 @@ namespace {
 // Writes the start of a line about the .netrc at name: ".netrc: <name>".
 void startLine(const char* name, BoundedString& line) {
     assignText(line, ".netrc: ");
-    appendOutsideText(line, name, static_cast<int>(std::strlen(name)));
+    appendEscaped(line, name, static_cast<int>(std::strlen(name)));
 }
 
 // Says why the .netrc at name is not used.

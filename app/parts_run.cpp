@@ -315,8 +315,11 @@ void readHeaders(PartsLoop& loop, int slot, FilePart& part) {
     int unread = received;
     consumeHeaderBytes(section, result, cursor, unread);
     if (result.stage != stageCompleted) return partFailed(loop, slot, result.stage, result.errorText);
+    // Until the section ends, the idle limit counts from the request: a
+    // trickle of header bytes must not hold the connection for ever.
+    if (section.inHeaders) return;
     loop.slots[slot].lastActivity = monotonicMillis();
-    if (section.inHeaders || !acceptPartReply(loop, slot, part, section)) return;
+    if (!acceptPartReply(loop, slot, part, section)) return;
     logAt(9, "Part %" PRId64 "-%" PRId64 ": receiving body...\n", part.first, part.end - 1);
     loop.slots[slot].phase = phaseBody;
     storeBytes(loop, slot, part, cursor, unread);

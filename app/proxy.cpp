@@ -4,14 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/address_block.h"
 #include "app/server_argument.h"
 #include "http/authorization.h"
 #include "support/ascii_text.h"
+#include "support/shown_text.h"
 
 namespace {
 
-// Room for the host and port of a proxy value.
-const int kUserPartCapacity = 1024;
+// The most bytes of a proxy value, whole.
+const int kProxyValueCapacity = 4096;
+// The most of a no_proxy entry that a line repeats.
+const int kShownEntryLength = 40;
 
 // Returns the value of the variable, or null when it is unset or empty.
 // Windows reads environment names without regard to case: there
@@ -21,11 +25,14 @@ const char* environmentValue(const char* name) {
     return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
-// Takes "host[:port]" of count bytes, the port 1080 when none is named.
+// Takes "host[:port]" of count bytes, the port 1080 when none is named
+// or it is empty.
 // Returns 1, or 0 when it is no host and port.
 int takeHostAndPort(const char* text, int count, ProxySettings& proxy) {
-    char copy[kUserPartCapacity + 1];
-    if (count > kUserPartCapacity) return 0;
+    char copy[kProxyValueCapacity + 1];
+    if (count > kProxyValueCapacity) return 0;
+    // An empty port is the default one, as in a URL.
+    if (count > 0 && text[count - 1] == ':') --count;
     std::memcpy(copy, text, static_cast<size_t>(count));
     copy[count] = '\0';
     ServerArgument server;
@@ -68,8 +75,12 @@ void trimEntry(const char*& entry, int& count) {
 }
 
 // Returns 1 when the entry of count bytes takes in the host: the same
-// name or address, or for a name, a subdomain of the entry.
+// name or address, for a name a subdomain of the entry, for an address
+// block an address inside it.
 int entryMatches(const char* entry, int count, const char* host, int hostLength) {
+    AddressBlock block;
+    int reading = readAddressBlock(entry, count, block);
+    if (reading != notAddressBlock) return reading == addressBlockRead && addressInBlock(block, host, hostLength);
     trimEntry(entry, count);
     if (count == 1 && entry[0] == '*') return 1;
     if (count == 0 || count > hostLength) return 0;
@@ -77,6 +88,32 @@ int entryMatches(const char* entry, int count, const char* host, int hostLength)
     if (isAddress(host, hostLength)) return 0;
     const char* tail = host + hostLength - count;
     return tail[-1] == '.' && equalIgnoringCase(entry, tail, count);
+}
+
+// Sets line to the line that says which entries look like an address
+// block but are none, and are ignored: the first, shown cut, and how many
+// more; "" when there are none.
+void noteMalformedBlocks(const char* exceptions, const char* variable, BoundedString& line) {
+    const char* first = nullptr;
+    int firstCount = 0;
+    int malformed = 0;
+    for (const char* entry = exceptions; *entry != '\0';) {
+        int count = static_cast<int>(std::strcspn(entry, ","));
+        AddressBlock block;
+        if (readAddressBlock(entry, count, block) == addressBlockMalformed && malformed++ == 0) {
+            first = entry;
+            firstCount = count;
+        }
+        entry += count;
+        if (*entry == ',') ++entry;
+    }
+    if (malformed == 0) return;
+    assignFormat(line, "Ignored in %s: \"", variable);
+    appendEscapedCut(line, first, firstCount, kShownEntryLength);
+    BoundedString tail;
+    assignText(tail, "\" is not an address block\n");
+    if (malformed > 1) assignFormat(tail, "\" is not an address block (and %d more)\n", malformed - 1);
+    appendBytes(line, tail.buffer, tail.length);
 }
 
 }  // namespace
@@ -96,13 +133,28 @@ int hostBypassesProxy(const char* exceptions, const char* host) {
     return 0;
 }
 
-const char* proxyExceptions() {
-    const char* value = environmentValue("no_proxy");
-    if (value == nullptr) value = environmentValue("NO_PROXY");
-    return value != nullptr ? value : "";
+int readProxyExceptions(BoundedString& exceptions, BoundedString& lines) {
+    const char* variable = "no_proxy";
+    const char* value = environmentValue(variable);
+    if (value == nullptr) {
+        variable = "NO_PROXY";
+        value = environmentValue(variable);
+    }
+    assignText(lines, "");
+    if (value != nullptr && std::strlen(value) > static_cast<size_t>(kBoundedStringCap)) {
+        assignFormat(lines, "Bad proxy exceptions in %s: the value is too long\n", variable);
+        return 0;
+    }
+    assignText(exceptions, value);
+    noteMalformedBlocks(textOf(exceptions), variable, lines);
+    return 1;
 }
 
 int parseProxy(const char* value, const char* variable, ProxySettings& proxy, BoundedString& problem) {
+    if (std::strlen(value) > static_cast<size_t>(kProxyValueCapacity)) {
+        assignFormat(problem, "Bad proxy in %s: the value is too long\n", variable);
+        return 0;
+    }
     const char* rest = value;
     const char* separator = std::strstr(value, "://");
     if (separator != nullptr) {
@@ -119,7 +171,12 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
     for (int index = 0; index < authority; ++index) at = rest[index] == '@' ? rest + index : at;
     assignText(proxy.credentials, "");
     if (valid && at != nullptr) {
-        valid = takeUrlLogin(rest, static_cast<int>(at - rest), proxy.credentials) == loginTaken;
+        int fault = takeUrlLogin(rest, static_cast<int>(at - rest), proxy.credentials);
+        if (fault == loginTooLong) {
+            assignFormat(problem, "Bad proxy in %s: the credentials are too long\n", variable);
+            return 0;
+        }
+        valid = fault == loginTaken;
         authority -= static_cast<int>(at + 1 - rest);
         rest = at + 1;
     }

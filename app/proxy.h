@@ -18,11 +18,15 @@ int parseProxy(const char* value, const char* variable, ProxySettings& proxy, Bo
 // with problem set to the level-1 line of a value that cannot be used.
 int readProxyFromEnvironment(int secure, ProxySettings& proxy, BoundedString& problem);
 
-// Returns the hosts the environment says to reach without a proxy, or "".
-const char* proxyExceptions();
+// Reads the hosts the environment says to reach without a proxy into
+// exceptions ("" when none). Returns 1 with lines set to the level-1 line
+// that names the malformed address blocks it ignores (or ""), or 0 with
+// lines set to the level-1 line of a value too long to keep whole.
+int readProxyExceptions(BoundedString& exceptions, BoundedString& lines);
 
 // Returns 1 when host (an IPv6 address in brackets or not) is one of the
 // comma-separated exceptions: a name matches itself and its subdomains
 // (a leading "." and a ":port" of an entry are left out), an address
-// only itself, and "*" every host.
+// itself and an address block "address/bits" the literal addresses in
+// it, and "*" every host.
 int hostBypassesProxy(const char* exceptions, const char* host);

@@ -8,6 +8,7 @@
 #include "http/redirect.h"
 #include "support/ascii_text.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 #include "support/socket_errors.h"
 
 namespace {
@@ -19,12 +20,36 @@ int refuseRedirect(TransferResult& result, int refusal) {
     return 0;
 }
 
-// Notes a failed lookup of a redirect's host as a failed connect. Returns 0.
+// Notes a failed lookup of a redirect's host as a failed connect; the
+// next attempt starts from the user's address. Returns 0.
 int failLookup(TransferResult& result) {
     const char* reason = lookupFailureText(lastSocketError());
     assignFormat(result.errorText, "GetHostByName: %s", reason == nullptr ? "" : reason);
     result.stage = stageConnect;
+    result.backToOrigin = 1;
     return 0;
+}
+
+// Finds where a request for the host and port of the scheme goes:
+// through the proxy of the scheme (looked up once) unless the exceptions
+// name the host, or to the host's own addresses. Returns 1 with addresses
+// and viaProxy set, or 0 with the lookup code as last socket error and
+// both untouched.
+int findRoute(TransferRequest& request, int secure, const BoundedString& host, int port, AddressList& addresses,
+              int& viaProxy) {
+    ProxySettings& proxy = secure ? request.httpsProxy : request.httpProxy;
+    int proxied = proxy.inUse && !hostBypassesProxy(textOf(request.proxyExceptions), textOf(host));
+    AddressList found;
+    if (proxied) {
+        if (!proxy.lookedUp && !lookUpHost(proxy.host, proxy.port, proxy.addresses)) return 0;
+        proxy.lookedUp = 1;
+        found = proxy.addresses;
+    } else if (!lookUpHost(host, port, found)) {
+        return 0;
+    }
+    addresses = found;
+    viaProxy = proxied;
+    return 1;
 }
 
 // Returns 1 when next is the server the request talks to now.
@@ -37,7 +62,7 @@ int sameServer(const TransferRequest& request, const ServerArgument& next) {
 void sayLoginDropped(const TransferRequest& request) {
     BoundedString line;
     assignText(line, "Credentials not sent to ");
-    appendOutsideText(line, request.host.buffer, request.host.length);
+    appendEscaped(line, request.host.buffer, request.host.length);
     const char kReason[] = ": another host, port or scheme\n";
     appendBytes(line, kReason, static_cast<int>(sizeof kReason - 1));
     logAt(request.chainShown ? 5 : 1, "%s", textOf(line));
@@ -55,17 +80,22 @@ int moveToLocation(TransferRequest& request, TransferResult& result) {
     BoundedString problem;
     if (refusal == redirectFollowed && !parseServerArgument(textOf(target), next, problem)) refusal = redirectUnparsable;
     if (refusal != redirectFollowed) return refuseRedirect(result, refusal);
-    BoundedString shown;
-    hidePassword(textOf(target), shown);
+    BoundedString hidden;
+    hidePassword(textOf(target), hidden);
+    BoundedString shown = escapedCopy(textOf(hidden));
     logAt(request.chainShown ? 5 : 3, "Redirected to %s\n", textOf(shown));
-    int moved = !sameServer(request, next);
+    // The request moves only once the new host has addresses: its Host
+    // line must never go to another host's address.
+    if (!sameServer(request, next) &&
+        !findRoute(request, next.secure, next.host, next.port, request.addresses, request.viaProxy)) {
+        return failLookup(result);
+    }
     request.secure = next.secure;
     request.host = next.host;
     request.port = next.port;
     request.path = next.path;
     request.redirected = 1;
     if (request.login.length > 0 && !sendsLogin(request)) sayLoginDropped(request);
-    if (moved && !routeRequest(request)) return failLookup(result);
     return 1;
 }
 
@@ -97,13 +127,7 @@ int lookUpHost(const BoundedString& host, int port, AddressList& addresses) {
 }
 
 int routeRequest(TransferRequest& request) {
-    ProxySettings& proxy = request.secure ? request.httpsProxy : request.httpProxy;
-    request.viaProxy = proxy.inUse && !hostBypassesProxy(textOf(request.proxyExceptions), textOf(request.host));
-    if (!request.viaProxy) return lookUpHost(request.host, request.port, request.addresses);
-    if (!proxy.lookedUp && !lookUpHost(proxy.host, proxy.port, proxy.addresses)) return 0;
-    proxy.lookedUp = 1;
-    request.addresses = proxy.addresses;
-    return 1;
+    return findRoute(request, request.secure, request.host, request.port, request.addresses, request.viaProxy);
 }
 
 void setOrigin(TransferRequest& request) {

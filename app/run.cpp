@@ -76,8 +76,10 @@ int takeProxies(TransferRequest& request) {
         logAt(1, "%s", textOf(problem));
         return 0;
     }
-    assignText(request.proxyExceptions, proxyExceptions());
-    return 1;
+    // Lines about ignored entries, or the line that ends the run.
+    int taken = readProxyExceptions(request.proxyExceptions, problem);
+    logAt(1, "%s", textOf(problem));
+    return taken;
 }
 
 // Keeps the address the run starts at, as it was routed, for attempts
@@ -96,7 +98,7 @@ void keepAsOrigin(TransferRequest& request) {
 // of a bad one or the usage text for a URL path next to a third positional.
 int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
     BoundedString problem;
-    if (!parseServerArgument(textOf(commandLine.server), server, problem)) {
+    if (!parseServerArgument(commandLine.server, server, problem)) {
         logAt(1, "%s", textOf(problem));
         return 0;
     }
@@ -105,7 +107,7 @@ int takeServerArgument(const CommandLine& commandLine, ServerArgument& server) {
         return 0;
     }
     if (server.path.length == 0 &&
-        !takeRequestPath(textOf(commandLine.path), commandLine.path.length, server.path, problem)) {
+        !takeRequestPath(commandLine.path, static_cast<int>(std::strlen(commandLine.path)), server.path, problem)) {
         logAt(1, "%s", textOf(problem));
         return 0;
     }

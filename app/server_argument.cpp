@@ -5,6 +5,7 @@
 
 #include "http/authorization.h"
 #include "support/ascii_text.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -37,22 +38,11 @@ int readPort(const char* text, int length, int& port) {
     return 1;
 }
 
-// Sets the bad-port line. The port's text is shown cut to kShownPortLength
-// characters and with control characters as "?", so the line stays one
-// short line whatever was typed.
+// Sets the bad-port line, the port's text shown cut.
 void noteBadPort(const char* text, int length, BoundedString& problem) {
-    char shown[kShownPortLength + 4];
-    int count = length < kShownPortLength ? length : kShownPortLength;
-    for (int index = 0; index < count; ++index) {
-        unsigned char byte = static_cast<unsigned char>(text[index]);
-        shown[index] = byte < 32 || byte == 127 ? '?' : text[index];
-    }
-    if (length > count) {
-        std::memcpy(shown + count, "...", 3);
-        count += 3;
-    }
-    shown[count] = '\0';
-    assignFormat(problem, "Bad port: \"%s\" (a port is a number from 1 to 65535)\n", shown);
+    BoundedString shown;
+    appendEscapedCut(shown, text, length, kShownPortLength);
+    assignFormat(problem, "Bad port: \"%s\" (a port is a number from 1 to 65535)\n", textOf(shown));
 }
 
 // Returns 1 for a byte that could end a request line or start a header.
@@ -93,18 +83,12 @@ int isAcceptableHost(const char* text, int length) {
     return 1;
 }
 
-// Sets the bad-host line, the host shown as the bad port is.
+// Sets the bad-host line, the host shown cut as the bad port is.
 void noteBadHost(const char* text, int length, BoundedString& problem) {
-    char shown[kShownHostLength + 4];
-    int count = length < kShownHostLength ? length : kShownHostLength;
-    for (int index = 0; index < count; ++index) shown[index] = isControlByte(text[index]) ? '?' : text[index];
-    if (length > count) {
-        std::memcpy(shown + count, "...", 3);
-        count += 3;
-    }
-    shown[count] = '\0';
+    BoundedString shown;
+    appendEscapedCut(shown, text, length, kShownHostLength);
     assignFormat(problem, "Bad host name: \"%s\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n",
-                 shown);
+                 textOf(shown));
 }
 
 // Checks the host of the given length and keeps it. Returns 1, or 0 with
@@ -116,6 +100,10 @@ int takeHost(const char* text, int length, ServerArgument& server, BoundedString
     }
     if (!isAcceptableHost(text, length)) {
         noteBadHost(text, length, problem);
+        return 0;
+    }
+    if (length > kLongestHostName) {
+        assignText(problem, "The host name is too long\n");
         return 0;
     }
 #ifdef _WIN32
@@ -191,7 +179,9 @@ int parseUrl(const char* rest, ServerArgument& server, BoundedString& problem) {
         rest += userLength + 1;
         authorityLength -= userLength + 1;
     }
-    if (!splitHostAndPort(rest, authorityLength, server, problem)) return 0;
+    // An empty port is the scheme's default, as browsers take it.
+    int hostAndPort = authorityLength > 0 && rest[authorityLength - 1] == ':' ? authorityLength - 1 : authorityLength;
+    if (!splitHostAndPort(rest, hostAndPort, server, problem)) return 0;
     return takeTarget(rest + authorityLength, server.path, problem);
 }
 
@@ -209,13 +199,13 @@ int takeRequestPath(const char* text, int length, BoundedString& path, BoundedSt
     static char escaped[kBoundedStringCap];
     int place = 0;
     for (int index = 0; index < length; ++index) {
-        int room = kBoundedStringCap - place;
-        if (text[index] == ' ' && room >= kEscapedSpaceLength) {
-            std::memcpy(escaped + place, "%20", kEscapedSpaceLength);
-            place += kEscapedSpaceLength;
-        } else if (text[index] != ' ' && room >= 1) {
-            escaped[place++] = text[index];
+        int wanted = text[index] == ' ' ? kEscapedSpaceLength : 1;
+        if (place + wanted > kBoundedStringCap) {
+            assignText(problem, "The path is too long\n");
+            return 0;
         }
+        std::memcpy(escaped + place, text[index] == ' ' ? "%20" : text + index, static_cast<size_t>(wanted));
+        place += wanted;
     }
     assignBytes(path, escaped, place);
     return 1;

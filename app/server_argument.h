@@ -23,8 +23,9 @@ int parseServerArgument(const char* text, ServerArgument& server, BoundedString&
 int isWebUrl(const char* text);
 
 // Takes length bytes of a request path (the path argument, or a URL's path
-// and query) as the path to send: spaces as "%20", cut at the string cap.
-// Returns 1, or 0 with the problem when it holds a control character.
+// and query) as the path to send: spaces as "%20". Returns 1, or 0 with the
+// problem when it holds a control character or is longer than the string
+// cap as sent.
 int takeRequestPath(const char* text, int length, BoundedString& path, BoundedString& problem);
 
 // The line that refuses an IPv6 address where the platform has none.

@@ -7,6 +7,7 @@
 
 #include "support/ascii_text.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
@@ -162,7 +163,7 @@ int loginRefused(const TransferRequest& request, TransferResult& result) {
         assignText(result.errorText, "Authentication refused by the server\n");
     } else {
         assignText(result.errorText, "Authentication refused: the server asks for ");
-        appendOutsideText(result.errorText, result.askedScheme, static_cast<int>(std::strlen(result.askedScheme)));
+        appendEscaped(result.errorText, result.askedScheme, static_cast<int>(std::strlen(result.askedScheme)));
         const char kTail[] = ", which webhaul does not send\n";
         appendBytes(result.errorText, kTail, static_cast<int>(sizeof kTail - 1));
     }

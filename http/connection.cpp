@@ -57,9 +57,11 @@ SocketHandle connectToServer(const TransferRequest& request, TransferResult& res
 // Fills the peer TLS checks the request's server against; name keeps
 // the text the peer points to.
 void describePeer(const TransferRequest& request, BoundedString& name, TlsPeer& peer) {
-    // The certificate names an IPv6 address without the brackets of a URL.
+    // The certificate names an IPv6 address without the brackets of a URL,
+    // and a name without the final dot of a fully qualified one.
     name = request.host;
     if (name.length > 2 && name.buffer[0] == '[') assignBytes(name, name.buffer + 1, name.length - 2);
+    if (name.length > 1 && name.buffer[name.length - 1] == '.') assignBytes(name, name.buffer, name.length - 1);
     peer.hostName = textOf(name);
     peer.acceptAnyCertificate = request.acceptAnyCertificate;
 }
@@ -170,6 +172,18 @@ void failOpening(Connection& connection, Opening& opening, const TransferRequest
     if (opening.step == openingConnect && opening.addressIndex + 1 < request.addresses.count) {
         logAt(9, "%s\n", textOf(result.errorText));
     }
+}
+
+int failConnectionCall(Connection& connection, TransferResult& result, FailureStage stage, const char* call) {
+    // The reason first: the look TLS takes may touch the socket layer.
+    BoundedString reason = lastSocketErrorText();
+    if (connection.tls != nullptr && tlsRefusal(connection.tls, result.errorText)) {
+        result.stage = stageTlsRefused;
+        return 0;
+    }
+    assignFormat(result.errorText, "%s: %s\n", call, textOf(reason));
+    result.stage = stage;
+    return 0;
 }
 
 int failSocketCall(TransferResult& result, FailureStage stage, const char* call) {

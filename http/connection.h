@@ -48,6 +48,10 @@ void failOpening(Connection& connection, Opening& opening, const TransferRequest
 // Notes a failed socket call as "<call>: <reason>\n". Returns 0.
 int failSocketCall(TransferResult& result, FailureStage stage, const char* call);
 
+// Notes a failed send or receive on the connection as "<call>: <reason>\n",
+// or as the refusal TLS saw in it, which ends the run. Returns 0.
+int failConnectionCall(Connection& connection, TransferResult& result, FailureStage stage, const char* call);
+
 // Sends all count bytes. Returns the count sent, or -1 on failure.
 int sendOnConnection(Connection& connection, const char* bytes, int count);
 

@@ -14,6 +14,7 @@
 #include "http/tunnel.h"
 #include "platform/sha256.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 #include "support/socket_errors.h"
 
 namespace {
@@ -72,6 +73,15 @@ int composeRangeLine(const TransferRequest& request, char* line, int room) {
     return length;
 }
 
+// Logs the request line at level 9 as the trace shows it: the path as
+// given may hold bytes of 0x80 and above, shown escaped; the line end kept.
+void traceRequestLine(const char* line, int length) {
+    if (verbosity < 9) return;
+    BoundedString shown;
+    appendEscaped(shown, line, length - 2);
+    logAt(9, "Sending request: %s\r\n", textOf(shown));
+}
+
 // Writes the request into text, logging it. Returns its length.
 int composeRequest(const TransferRequest& request, char* text, int capacity) {
     const char* method = request.headersOnly ? "HEAD " : "GET ";
@@ -86,7 +96,7 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
         length = std::snprintf(text, static_cast<size_t>(capacity), "%shttp://%s:%d%s HTTP/1.0\r\n", method,
                                textOf(request.host), request.port, textOf(request.path));
     }
-    logAt(9, "Sending request: %s", text);
+    traceRequestLine(text, length);
     length += composeHostLine(request, text + length, capacity - length);
     length += composeAuthorization(request, text + length, capacity - length);
     if (proxied) length += composeProxyAuthorization(request, text + length, capacity - length);
@@ -225,7 +235,7 @@ int refusedAfterRedirects(const TransferRequest& request, TransferResult& result
     if (!request.refuseClientErrors || result.replyStatus < 400 || result.replyStatus > 499) return 0;
     // To a resumed request, 416 may say the file is complete already.
     if (request.kind == attemptResume && result.replyStatus == 416) return 0;
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
+    noteStatusLine(section, "", "\n", result.errorText);
     result.stage = stageReceive;
     result.backToOrigin = 1;
     return 1;
@@ -253,7 +263,7 @@ int startBody(TransferRequest& request, TransferResult& result, const HeaderSect
     if (refusedAfterRedirects(request, result, section)) return 0;
     if (request.viaProxy && result.replyStatus == 407) {
         // The proxy wants credentials: asking again will not change that.
-        assignFormat(result.errorText, "%s\n", statusLineOf(section));
+        noteStatusLine(section, "", "\n", result.errorText);
         result.stage = stageServerRefused;
         result.replyRefused = 1;
         return 0;
@@ -342,18 +352,23 @@ int receiveBody(Connection& connection, char* block, TransferRequest& request, T
 }
 
 // Reads blocks until the header section ends. Returns what the last read
-// returned; cursor and unread then hold the body bytes of that block.
+// returned (after a failed one, with the note set); cursor and unread then
+// hold the body bytes of that block.
 int receiveHeaderSection(Connection& connection, char* block, HeaderSection& section, TransferResult& result,
                          char*& cursor, int& unread) {
+    // The idle limit alone would let a trickle hold the attempt for ever.
+    beginDeadline();
     int received = 0;
-    while (section.inHeaders && result.stage == stageCompleted) {
+    while (section.inHeaders && result.stage == stageCompleted && received >= 0) {
         received = receiveOnConnection(connection, block, kReceiveCapacity);
-        if (received <= 0) return received;
-        block[received] = '\0';
+        if (received <= 0) break;
         cursor = block;
         unread = received;
         consumeHeaderBytes(section, result, cursor, unread);
+        if (section.inHeaders && result.stage == stageCompleted && deadlinePassed()) received = -1;
     }
+    endDeadline();
+    if (received < 0) failConnectionCall(connection, result, stageReceive, "recv");
     return received;
 }
 
@@ -473,7 +488,7 @@ int sendRequest(Connection& connection, const TransferRequest& request, Transfer
     static char text[kRequestCapacity];  // 200 KiB: not on the stack
     int length = composeRequest(request, text, kRequestCapacity);
     int sent = sendOnConnection(connection, text, length);
-    if (sent < 0) return failSocketCall(result, stageSend, "send");
+    if (sent < 0) return failConnectionCall(connection, result, stageSend, "send");
     logAt(9, "%d bytes sent\n", sent);
     logAt(8, "Waiting for reply...\n");
     return 1;

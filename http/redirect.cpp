@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "http/transfer.h"
 #include "support/ascii_text.h"
 
 namespace {
@@ -42,11 +43,15 @@ void append(Builder& builder, const char* bytes, int count) {
     builder.length += count;
 }
 
-// Appends with each space as "%20".
-void appendEscaped(Builder& builder, const char* bytes, int count) {
+// Appends with each space and each byte of 0x80 and above
+// percent-encoded, as a browser sends them.
+void appendEncoded(Builder& builder, const char* bytes, int count) {
+    static const char kHexDigits[] = "0123456789ABCDEF";
     for (int index = 0; index < count; ++index) {
-        if (bytes[index] == ' ') {
-            append(builder, "%20", 3);
+        unsigned char byte = static_cast<unsigned char>(bytes[index]);
+        if (byte == ' ' || byte >= 0x80) {
+            char encoded[3] = {'%', kHexDigits[byte >> 4], kHexDigits[byte & 15]};
+            append(builder, encoded, 3);
         } else {
             append(builder, bytes + index, 1);
         }
@@ -120,7 +125,7 @@ void appendWithoutDots(Builder& output, Piece input) {
         if (removeDotStep(input, output, base)) continue;
         int segment = input.start[0] == '/' ? 1 : 0;
         while (segment < input.length && input.start[segment] != '/') ++segment;
-        appendEscaped(output, input.start, segment);
+        appendEncoded(output, input.start, segment);
         input = {input.start + segment, input.length - segment};
     }
 }
@@ -148,7 +153,7 @@ void appendPathAndQuery(Builder& output, const Reference& base, const Reference&
     if (reference.authority.start != nullptr || startsWith(reference.path, "/")) {
         appendWithoutDots(output, reference.path);
     } else if (reference.path.length == 0) {
-        appendEscaped(output, base.path.start, base.path.length);
+        appendEncoded(output, base.path.start, base.path.length);
         if (query.start == nullptr) query = base.query;
     } else {
         appendMerged(output, base, reference);
@@ -156,8 +161,17 @@ void appendPathAndQuery(Builder& output, const Reference& base, const Reference&
     if (output.length == start) append(output, "/", 1);
     if (query.start != nullptr) {
         append(output, "?", 1);
-        appendEscaped(output, query.start, query.length);
+        appendEncoded(output, query.start, query.length);
     }
+}
+
+// Returns the length of the host an authority names: up to its ":port",
+// a bracketed address whole.
+int hostLengthOf(const Piece& authority) {
+    const char* end = static_cast<const char*>(
+        std::memchr(authority.start, authority.start[0] == '[' ? ']' : ':', static_cast<size_t>(authority.length)));
+    if (end == nullptr) return authority.length;
+    return static_cast<int>(end - authority.start) + (authority.start[0] == '[' ? 1 : 0);
 }
 
 // Returns the refusal the reference's scheme and authority call for, or
@@ -170,6 +184,7 @@ int judgeReference(const Reference& base, const Reference& reference) {
     }
     if (reference.authority.start != nullptr) {
         if (reference.authority.length == 0) return redirectUnparsable;
+        if (hostLengthOf(reference.authority) > kLongestHostName) return redirectHostTooLong;
 #ifdef _WIN32
         if (std::memchr(reference.authority.start, '[', static_cast<size_t>(reference.authority.length))) {
             return redirectNoIpv6;
@@ -209,7 +224,7 @@ int resolveLocation(const char* base, const char* location, BoundedString& targe
     const Piece& authority = reference.authority.start != nullptr ? reference.authority : baseParts.authority;
     append(output, authority.start, authority.length);
     appendPathAndQuery(output, baseParts, reference);
-    if (output.overflowed || output.length > kBoundedStringCap) return redirectTooLong;
+    if (output.overflowed || output.length > kBoundedStringCap) return redirectTargetTooLong;
     assignBytes(target, resolved, output.length);
     return redirectFollowed;
 }
@@ -226,6 +241,10 @@ const char* redirectRefusalLine(int refusal) {
             return "Redirect not followed: the Location holds a control character\n";
         case redirectTooLong:
             return "Redirect not followed: the Location is longer than 64 KiB\n";
+        case redirectTargetTooLong:
+            return "Redirect not followed: the address it leads to is too long\n";
+        case redirectHostTooLong:
+            return "Redirect not followed: the host name is too long\n";
         case redirectNoIpv6:
             return "Redirect not followed: IPv6 is not available on this platform\n";
         default:

@@ -20,11 +20,14 @@ enum RedirectRefusal {
     redirectControlCharacter,
     redirectTooLong,
     redirectNoIpv6,
+    redirectTargetTooLong,  // the address it resolves to passes the string cap
+    redirectHostTooLong,
 };
 
 // Resolves location against base, an absolute http:// or https:// address
 // without fragment, into the absolute address to ask next: dot segments
-// removed, the fragment dropped, spaces as "%20", an empty path as "/".
+// removed, the fragment dropped, spaces and bytes of 0x80 and above
+// percent-encoded, an empty path as "/".
 // Returns redirectFollowed with target set, or the RedirectRefusal.
 int resolveLocation(const char* base, const char* location, BoundedString& target);
 

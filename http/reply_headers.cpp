@@ -9,24 +9,59 @@
 #include "http/reply_numbers.h"
 #include "support/ascii_text.h"
 #include "support/log.h"
+#include "support/shown_text.h"
 
 namespace {
 
-// Appends zero-terminated text to the line being put together. The
-// section's limit keeps it inside the buffer; the check only guards memory.
-void appendToLine(HeaderSection& section, const char* text) {
+// The most of a line at fault that its note repeats.
+const int kShownLineLength = 160;
+
+// Appends count bytes to the line being put together, zero-terminated
+// for the readers of its values. The section's limit keeps it inside the
+// buffer; the check only guards memory.
+void appendToLine(HeaderSection& section, const char* bytes, int count) {
     char* line = section.text + section.lineStart;
-    size_t room = sizeof section.text - 1 - static_cast<size_t>(section.lineStart + section.lineLength);
-    size_t count = std::strlen(text);
+    int room = static_cast<int>(sizeof section.text) - 1 - section.lineStart - section.lineLength;
     if (count > room) count = room;
-    std::memcpy(line + section.lineLength, text, count);
-    section.lineLength += static_cast<int>(count);
+    std::memcpy(line + section.lineLength, bytes, static_cast<size_t>(count));
+    section.lineLength += count;
     line[section.lineLength] = '\0';
 }
 
 // Fails the attempt on a reply that cannot be read. Returns 0.
 int failMalformed(TransferResult& result, const char* why) {
     assignFormat(result.errorText, "recv: Malformed reply: %s\n", why);
+    result.stage = stageReceive;
+    return 0;
+}
+
+// Logs a line of the reply at level, escaped.
+void logShown(int level, const char* label, const char* line) {
+    if (level > verbosity) return;
+    BoundedString shown = escapedCopy(line);
+    logAt(level, "%s%s\n", label, textOf(shown));
+}
+
+// Returns where the line holds its first byte that no status or header
+// line may hold (one below 0x20 other than TAB, or 0x7F), or -1.
+int firstControlByte(const char* line, int length) {
+    for (int index = 0; index < length; ++index) {
+        unsigned char byte = static_cast<unsigned char>(line[index]);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return index;
+    }
+    return -1;
+}
+
+// Fails the attempt on a line with a control byte, which is shown
+// escaped, cut to kShownLineLength bytes. Returns 0.
+int failControlByte(TransferResult& result, const HeaderSection& section, const char* line, int at) {
+    BoundedString byte;
+    appendEscaped(byte, line + at, 1);
+    assignFormat(result.errorText, "recv: Malformed reply: control byte %s in %s \"", textOf(byte),
+                 section.firstLine ? "the status line" : "a header line");
+    int shown = section.lineLength < kShownLineLength ? section.lineLength : kShownLineLength;
+    appendEscaped(result.errorText, line, shown);
+    appendBytes(result.errorText, shown < section.lineLength ? "...\"\n" : "\"\n", shown < section.lineLength ? 5 : 2);
     result.stage = stageReceive;
     return 0;
 }
@@ -55,7 +90,7 @@ int startsWithIgnoringCase(const char* text, const char* prefix) {
 // The status line begins a reply; a 1xx one an interim reply, whose
 // section is dropped. The line stays at the start of the buffer.
 void readStatusLine(HeaderSection& section, TransferResult& result) {
-    logAt(4, "** Status: %s\n", section.text);
+    logShown(4, "** Status: ", section.text);
     section.firstLine = 0;
     section.lineStart = section.lineLength + 1;
     int status = statusCodeOf(section.text);
@@ -176,7 +211,7 @@ void keepLocation(const char* value, TransferResult& result) {
 }
 
 void readHeaderLine(const HeaderSection& section, const char* line, TransferResult& result) {
-    logAt(5, "** Header: %s\n", line);
+    logShown(5, "** Header: ", line);
     const char* colon = std::strchr(line, ':');
     if (section.interim || colon == nullptr) return;
     const char* value = colon + 1;
@@ -215,7 +250,10 @@ void endSection(HeaderSection& section, TransferResult& result) {
 void interpretLine(HeaderSection& section, TransferResult& result) {
     char* line = section.text + section.lineStart;
     if (section.lineLength > 0 && line[section.lineLength - 1] == '\r') line[--section.lineLength] = '\0';
-    if (section.lineLength == 0) {
+    int controlByte = firstControlByte(line, section.lineLength);
+    if (controlByte >= 0) {
+        failControlByte(result, section, line, controlByte);
+    } else if (section.lineLength == 0) {
         endSection(section, result);
     } else if (section.firstLine) {
         readStatusLine(section, result);
@@ -230,9 +268,9 @@ void interpretLine(HeaderSection& section, TransferResult& result) {
 
 void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& cursor, int& unread) {
     while (section.inHeaders && result.stage == stageCompleted) {
-        // The block is zero-terminated: a zero byte in the header section
-        // hides the rest of the block, which is counted but never read.
-        char* lineEnd = std::strchr(cursor, '\n');
+        // Counted, never read as a zero-terminated text: a zero byte is a
+        // byte of the line like any other, and the line's check refuses it.
+        const char* lineEnd = static_cast<const char*>(std::memchr(cursor, '\n', static_cast<size_t>(unread)));
         int taken = lineEnd == nullptr ? unread : static_cast<int>(lineEnd - cursor) + 1;
         unread -= taken;
         result.headerBytes += taken;
@@ -240,31 +278,21 @@ void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& c
             failMalformed(result, "the header section passes 65536 bytes");
             return;
         }
-        if (lineEnd == nullptr) {
-            appendToLine(section, cursor);  // the start of a line the next block completes
-            cursor += taken;
-            return;
-        }
-        *lineEnd = '\0';
-        appendToLine(section, cursor);
+        appendToLine(section, cursor, lineEnd == nullptr ? taken : taken - 1);
         cursor += taken;
+        if (lineEnd == nullptr) return;  // the start of a line the next block completes
         interpretLine(section, result);
     }
 }
 
-const char* statusLineOf(const HeaderSection& section) { return section.text; }
-
-namespace {
-
-// Appends the status line the server sent to the note.
-void appendStatusLine(BoundedString& note, const char* line) {
-    appendBytes(note, line, static_cast<int>(std::strlen(line)));
+void noteStatusLine(const HeaderSection& section, const char* front, const char* back, BoundedString& note) {
+    assignText(note, front);
+    appendEscaped(note, section.text, static_cast<int>(std::strlen(section.text)));
+    appendBytes(note, back, static_cast<int>(std::strlen(back)));
 }
 
-}  // namespace
+const char* statusLineOf(const HeaderSection& section) { return section.text; }
 
 void noteServerRefusal(BoundedString& note, const HeaderSection& section) {
-    assignText(note, "Refused by the server: ");
-    appendStatusLine(note, statusLineOf(section));
-    appendBytes(note, "\n", 1);
+    noteStatusLine(section, "Refused by the server: ", "\n", note);
 }

@@ -24,9 +24,10 @@ struct HeaderSection {
     int interim = 0;     // the section is a 1xx reply's, to be dropped
 };
 
-// Takes complete lines from the block at cursor until the header section
-// ends, the block runs out or the reply proves malformed (stage and
-// errorText set). Moves cursor and unread past what it took.
+// Takes complete lines from the unread bytes at cursor until the header
+// section ends, the bytes run out or the reply proves malformed (stage and
+// errorText set): a line with a control byte is. Moves cursor and unread
+// past what it took.
 void consumeHeaderBytes(HeaderSection& section, TransferResult& result, char*& cursor, int& unread);
 
 // Returns the status line of the final reply, once it was read.
@@ -34,3 +35,6 @@ const char* statusLineOf(const HeaderSection& section);
 
 // Writes the line that says -f refused the section's reply into note.
 void noteServerRefusal(BoundedString& note, const HeaderSection& section);
+// Sets note to front, the final reply's status line escaped for the
+// terminal, then back (front and back may be "").
+void noteStatusLine(const HeaderSection& section, const char* front, const char* back, BoundedString& note);

@@ -10,7 +10,7 @@ namespace {
 
 // Room for the CONNECT request: the host twice and the credentials.
 const int kConnectCapacity = 2 * kBoundedStringCap + 2048;
-const int kBlockCapacity = 4095;
+const int kBlockCapacity = 4096;
 
 // Notes a tunnel that did not open as a failed connect. Returns 0.
 int failTunnel(TransferResult& result, const char* reason) {
@@ -22,18 +22,23 @@ int failTunnel(TransferResult& result, const char* reason) {
 // Reads the proxy's answer to CONNECT up to its empty line into section
 // and answer. Returns 1, or 0 with the note of a failed read.
 int readAnswer(Connection& connection, HeaderSection& section, TransferResult& answer, TransferResult& result) {
-    char block[kBlockCapacity + 1];
-    while (section.inHeaders && answer.stage == stageCompleted) {
-        int received = receiveOnConnection(connection, block, kBlockCapacity);
-        if (received < 0) {
-            BoundedString reason = lastSocketErrorText();
-            return failTunnel(result, textOf(reason));
-        }
-        if (received == 0) return failTunnel(result, socketErrorText(kSocketErrorDisconnected));
-        block[received] = '\0';
+    char block[kBlockCapacity];
+    int received = 1;
+    // The idle limit alone would let a trickle hold the attempt for ever.
+    beginDeadline();
+    while (section.inHeaders && answer.stage == stageCompleted && received > 0) {
+        received = receiveOnConnection(connection, block, kBlockCapacity);
         char* cursor = block;
-        consumeHeaderBytes(section, answer, cursor, received);
+        int unread = received;
+        if (received > 0) consumeHeaderBytes(section, answer, cursor, unread);
+        if (section.inHeaders && answer.stage == stageCompleted && deadlinePassed()) received = -1;
     }
+    endDeadline();
+    if (received < 0) {
+        BoundedString reason = lastSocketErrorText();
+        return failTunnel(result, textOf(reason));
+    }
+    if (received == 0) return failTunnel(result, socketErrorText(kSocketErrorDisconnected));
     if (answer.stage != stageCompleted) return failTunnel(result, textOf(answer.errorText));
     return 1;
 }
@@ -66,8 +71,11 @@ int openTunnel(Connection& connection, const TransferRequest& request, TransferR
     TransferResult answer;
     if (!readAnswer(connection, section, answer, result)) return 0;
     if (answer.replyStatus >= 200 && answer.replyStatus <= 299) return 1;
-    if (answer.replyStatus != 407) return failTunnel(result, statusLineOf(section));
-    assignFormat(result.errorText, "%s\n", statusLineOf(section));
-    result.stage = stageServerRefused;
+    // A proxy that wants credentials says so with 407, or (some do) 401:
+    // asking again will not change either.
+    int wantsCredentials = answer.replyStatus == 401 || answer.replyStatus == 407;
+    // Any other refusal is a failed connect, noted as the failed calls are.
+    noteStatusLine(section, wantsCredentials ? "" : "CONNECT: ", wantsCredentials ? "\n" : "", result.errorText);
+    result.stage = wantsCredentials ? stageServerRefused : stageConnect;
     return 0;
 }

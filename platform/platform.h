@@ -26,6 +26,11 @@ struct AddressList {
     int count = 0;
 };
 
+// The longest host name taken, as given (a name has at most 253
+// characters, a bracketed IPv6 address far fewer): a longer one is
+// refused before any layer keeps it.
+const int kLongestHostName = 255;
+
 typedef std::intptr_t SocketHandle;
 const SocketHandle kInvalidSocket = -1;
 
@@ -104,6 +109,18 @@ void actOnPendingInterrupt();
 // (or no room to send) before the call fails with the timed-out code;
 // 0 waits forever, as it does until this is called.
 void setIdleLimit(int millis);
+
+// Begins a stretch that must end within the idle limit from now, however
+// the bytes trickle (a reply's header section): every socket wait also
+// ends then, failing with the timed-out code. The idle limit 0 sets none.
+void beginDeadline();
+
+// Ends the stretch beginDeadline began.
+void endDeadline();
+
+// Returns 1, with the timed-out code as the last socket error, once the
+// stretch's deadline has passed; 0 before it or without one.
+int deadlinePassed();
 
 // Waits millis, running the handler as soon as an interrupt arrives.
 void pauseMillis(std::int64_t millis);

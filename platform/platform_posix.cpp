@@ -34,6 +34,8 @@ int interruptStatus = 1;
 // A socket wait that sees nothing for this long fails; 0: never.
 int idleLimitMillis = 0;
 const int kTimedOutCode = 10060;
+// Where the stretch beginDeadline began must end; 0: none.
+std::int64_t deadlineMillis = 0;
 // One poll waits at most this long; a longer wait takes several.
 const std::int64_t kLongestPollMillis = 3600 * 1000;
 
@@ -188,7 +190,16 @@ int waitForReady(int descriptor, short events, std::int64_t limitMillis) {
 // Waits until the socket is ready for events, within the idle limit.
 // Returns 0 when ready, -1 on failure or when the limit passed.
 int waitForSocket(int socket, short events) {
-    int ready = waitForReady(socket, events, idleLimitMillis);
+    std::int64_t limit = idleLimitMillis;
+    if (deadlineMillis > 0) {
+        std::int64_t left = deadlineMillis - millisNow();
+        if (left <= 0) {
+            lastError = kTimedOutCode;
+            return -1;
+        }
+        if (limit == 0 || left < limit) limit = left;
+    }
+    int ready = waitForReady(socket, events, limit);
     if (ready > 0) return 0;
     if (ready < 0) return failWithErrno();
     lastError = kTimedOutCode;
@@ -652,6 +663,16 @@ void setInterruptEndsAtOnce(int atOnce) {
 void actOnPendingInterrupt() { runInterruptHandlerIfPending(); }
 
 void setIdleLimit(int millis) { idleLimitMillis = millis > 0 ? millis : 0; }
+
+void beginDeadline() { deadlineMillis = idleLimitMillis > 0 ? millisNow() + idleLimitMillis : 0; }
+
+void endDeadline() { deadlineMillis = 0; }
+
+int deadlinePassed() {
+    if (deadlineMillis == 0 || millisNow() < deadlineMillis) return 0;
+    lastError = kTimedOutCode;
+    return 1;
+}
 
 void pauseMillis(std::int64_t millis) {
     if (millis <= 0) return;

@@ -54,6 +54,8 @@ int interruptStatus = 1;
 int idleLimitMillis = 0;
 // Waits look at the interrupt flag at least this often.
 const std::int64_t kStepMillis = 50;
+// Where the stretch beginDeadline began must end; 0: none.
+std::int64_t deadlineMillis = 0;
 // How long the main thread has to act on an interrupt before the watchdog
 // ends the process.
 const DWORD kGraceMillis = 2000;
@@ -155,10 +157,12 @@ int finishCall(bool failed) {
 }
 
 // Returns the length of the next wait step, or 0 when the idle limit,
-// counted from startedAt, has passed.
+// counted from startedAt, or the stretch's deadline has passed.
 std::int64_t nextStepMillis(std::int64_t startedAt) {
-    if (idleLimitMillis <= 0) return kStepMillis;
-    std::int64_t left = startedAt + idleLimitMillis - monotonicMillis();
+    std::int64_t now = monotonicMillis();
+    std::int64_t left = kStepMillis;
+    if (idleLimitMillis > 0) left = startedAt + idleLimitMillis - now;
+    if (deadlineMillis > 0 && deadlineMillis - now < left) left = deadlineMillis - now;
     if (left <= 0) return 0;
     return left < kStepMillis ? left : kStepMillis;
 }
@@ -409,6 +413,16 @@ void setInterruptEndsAtOnce(int atOnce) { interruptEndsAtOnce.store(atOnce); }
 void actOnPendingInterrupt() { runInterruptHandlerIfPending(); }
 
 void setIdleLimit(int millis) { idleLimitMillis = millis > 0 ? millis : 0; }
+
+void beginDeadline() { deadlineMillis = idleLimitMillis > 0 ? monotonicMillis() + idleLimitMillis : 0; }
+
+void endDeadline() { deadlineMillis = 0; }
+
+int deadlinePassed() {
+    if (deadlineMillis == 0 || monotonicMillis() < deadlineMillis) return 0;
+    lastError = WSAETIMEDOUT;
+    return 1;
+}
 
 void pauseMillis(std::int64_t millis) {
     std::int64_t until = monotonicMillis() + millis;

@@ -27,7 +27,7 @@ enum TlsStartOutcome {
 };
 
 struct TlsPeer {
-    const char* hostName = "";     // as in the address: a name, or a dotted or IPv6 address
+    const char* hostName = "";     // a name without a final dot, or a dotted or IPv6 address, at most kLongestHostName bytes
     int acceptAnyCertificate = 0;  // no chain, date or name check
 };
 
@@ -65,6 +65,12 @@ int tlsReceive(TlsSession* session, char* block, int capacity);
 // Returns 1 when decrypted bytes, or records already received, wait
 // inside the session: the socket may never turn readable for them.
 int tlsHasBufferedBytes(TlsSession* session);
+
+// After a receive failed: returns 1 with the level-1 line when the server
+// refused the session past its handshake for want of a client certificate
+// (it asked for one, then ended with an alert), which asking again will
+// not change; 0 otherwise.
+int tlsRefusal(TlsSession* session, BoundedString& problem);
 
 // Releases the session; the socket stays open for closeSocket.
 void tlsEnd(TlsSession* session);

@@ -37,10 +37,13 @@ int tlsReceive(TlsSession*, char*, int) { return -1; }
 
 int tlsHasBufferedBytes(TlsSession*) { return 0; }
 
+int tlsRefusal(TlsSession*, BoundedString&) { return 0; }
+
 void tlsEnd(TlsSession*) {}
 
 #else
 
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -53,6 +56,8 @@ namespace {
 const int kDisconnectedCode = 10101;
 // The most plain text one TLS record carries.
 const int kLargestRecord = 16384;
+// The connection's own data in the library's per-connection slots.
+const int kSessionSlot = 0;
 
 #define TLS_FUNCTIONS(X)                                                                      \
     X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)                 \
@@ -64,7 +69,10 @@ const int kLargestRecord = 16384;
     X(X509_check_host) X(X509_check_ip_asc) X(X509_get0_notBefore) X(X509_get0_notAfter)      \
     X(ASN1_TIME_to_tm) X(X509_get_default_cert_dir) X(X509_get_ext_d2i) X(OPENSSL_sk_num)      \
     X(OPENSSL_sk_value) X(GENERAL_NAMES_free) X(ASN1_STRING_get0_data) X(ASN1_STRING_length)  \
-    X(ERR_get_error) X(ERR_clear_error) X(SSL_pending) X(SSL_has_pending) X(SSL_peek)
+    X(ERR_get_error) X(ERR_clear_error) X(SSL_pending) X(SSL_has_pending) X(SSL_peek)                \
+    X(SSL_CTX_set_client_cert_cb) X(SSL_set_ex_data) X(SSL_get_ex_data) X(SSL_get_shutdown)          \
+    X(SSL_get_ex_data_X509_STORE_CTX_idx) X(X509_STORE_CTX_get_ex_data) X(X509_STORE_CTX_get_error)  \
+    X(X509_STORE_CTX_get_error_depth) X(X509_STORE_CTX_get_current_cert) X(X509_STORE_CTX_get0_chain)
 
 struct TlsLibrary {
 #define DECLARE_POINTER(name) decltype(&::name) name;
@@ -81,6 +89,13 @@ TlsLibrary tls = {};
 struct TlsSession {
     SSL* connection;
     int descriptor;
+    int askedForCertificate;  // the server sent a CertificateRequest
+    // The certificate of the chain whose check failed first, if any.
+    int failedDepth;          // -1: none
+    int failedPlace;          // a TlsChainPlace
+    char failedSubject[256];
+    char failedDay[32];       // the date it failed by
+    char hostName[kLongestHostName + 1];  // as the refusal lines name it
 };
 
 namespace {
@@ -111,6 +126,62 @@ int loadTrustedAuthorities(SSL_CTX* context) {
     return loaded;
 }
 
+// Writes the day of an ASN.1 time as YYYY-MM-DD.
+void formatDay(const ASN1_TIME* time, char* day, size_t room) {
+    std::tm parts;
+    std::memset(&parts, 0, sizeof parts);
+    if (time == nullptr || tls.ASN1_TIME_to_tm(time, &parts) != 1) {
+        std::snprintf(day, room, "an unknown day");
+        return;
+    }
+    std::snprintf(day, room, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+}
+
+// Writes a name as "CN=a, O=b", as the Windows layer shows it, from
+// OpenSSL's "/CN=a/O=b".
+void formatName(X509_NAME* name, char* text, int capacity) {
+    char oneLine[256];
+    tls.X509_NAME_oneline(name, oneLine, sizeof oneLine);
+    int length = 0;
+    for (const char* from = oneLine[0] == '/' ? oneLine + 1 : oneLine; *from != '\0' && length < capacity - 3; ++from) {
+        if (*from == '/') text[length++] = ',';
+        text[length++] = *from == '/' ? ' ' : *from;
+    }
+    text[length] = '\0';
+}
+
+// Returns the session a connection belongs to.
+TlsSession* sessionOf(const SSL* connection) {
+    return static_cast<TlsSession*>(tls.SSL_get_ex_data(connection, kSessionSlot));
+}
+
+// Called for each certificate of the chain as it is checked: keeps the
+// first that failed, so that its own subject and date can be named.
+// Returns ok unchanged: the checks decide after the handshake.
+int noteFailedCertificate(int ok, X509_STORE_CTX* store) {
+    auto* connection = static_cast<SSL*>(tls.X509_STORE_CTX_get_ex_data(store, tls.SSL_get_ex_data_X509_STORE_CTX_idx()));
+    TlsSession* session = connection == nullptr ? nullptr : sessionOf(connection);
+    X509* certificate = tls.X509_STORE_CTX_get_current_cert(store);
+    if (ok || session == nullptr || session->failedDepth >= 0 || certificate == nullptr) return ok;
+    int depth = tls.X509_STORE_CTX_get_error_depth(store);
+    int top = tls.OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(tls.X509_STORE_CTX_get0_chain(store))) - 1;
+    session->failedDepth = depth;
+    session->failedPlace = depth == 0 ? tlsLeaf : depth == top ? tlsRoot : tlsIntermediate;
+    formatName(tls.X509_get_subject_name(certificate), session->failedSubject, sizeof session->failedSubject);
+    int early = tls.X509_STORE_CTX_get_error(store) == X509_V_ERR_CERT_NOT_YET_VALID;
+    formatDay(early ? tls.X509_get0_notBefore(certificate) : tls.X509_get0_notAfter(certificate), session->failedDay,
+              sizeof session->failedDay);
+    return ok;
+}
+
+// Called when the server asks for a client certificate: notes it, and
+// gives none.
+int noteCertificateRequest(SSL* connection, X509**, EVP_PKEY**) {
+    TlsSession* session = sessionOf(connection);
+    if (session != nullptr) session->askedForCertificate = 1;
+    return 0;
+}
+
 // Loads the library and makes the one context of the run. Returns 1, or 0
 // with the problem.
 int loadLibrary(BoundedString& problem) {
@@ -125,7 +196,8 @@ int loadLibrary(BoundedString& problem) {
             tls.SSL_CTX_ctrl(tls.context, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
             // The handshake goes on whatever the chain; the checks are made
             // after it, in a fixed order, so that the first failure is named.
-            tls.SSL_CTX_set_verify(tls.context, SSL_VERIFY_NONE, nullptr);
+            tls.SSL_CTX_set_verify(tls.context, SSL_VERIFY_NONE, noteFailedCertificate);
+            tls.SSL_CTX_set_client_cert_cb(tls.context, noteCertificateRequest);
             loadTrustedAuthorities(tls.context);
         }
     }
@@ -139,38 +211,34 @@ int isAddress(const char* name) {
     return std::strspn(name, "0123456789.") == std::strlen(name) || std::strchr(name, ':') != nullptr;
 }
 
-// Writes the day of an ASN.1 time as YYYY-MM-DD.
-void formatDay(const ASN1_TIME* time, char* day, size_t room) {
-    std::tm parts;
-    std::memset(&parts, 0, sizeof parts);
-    if (time == nullptr || tls.ASN1_TIME_to_tm(time, &parts) != 1) {
-        std::snprintf(day, room, "an unknown day");
+// Adds the names the certificate is for: its DNS and IP entries, else its
+// common name, shown as "CN=...".
+void listCertificateNames(X509* certificate, CertificateNames& names) {
+    auto* entries = static_cast<GENERAL_NAMES*>(tls.X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+    int count = entries == nullptr ? 0 : tls.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK*>(entries));
+    for (int index = 0; index < count; ++index) {
+        auto* entry = static_cast<GENERAL_NAME*>(tls.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK*>(entries), index));
+        if (entry->type == GEN_DNS) {
+            addCertificateName(names, reinterpret_cast<const char*>(tls.ASN1_STRING_get0_data(entry->d.dNSName)),
+                               tls.ASN1_STRING_length(entry->d.dNSName));
+        }
+        int length = entry->type == GEN_IPADD ? tls.ASN1_STRING_length(entry->d.iPAddress) : 0;
+        char address[INET6_ADDRSTRLEN];
+        if ((length == 4 || length == 16) &&
+            inet_ntop(length == 4 ? AF_INET : AF_INET6, tls.ASN1_STRING_get0_data(entry->d.iPAddress), address,
+                      sizeof address) != nullptr) {
+            addCertificateName(names, address, static_cast<int>(std::strlen(address)));
+        }
+    }
+    if (entries != nullptr) tls.GENERAL_NAMES_free(entries);
+    char commonName[256];
+    if (names.count > 0 || tls.X509_NAME_get_text_by_NID(tls.X509_get_subject_name(certificate), NID_commonName,
+                                                         commonName, sizeof commonName) < 0) {
         return;
     }
-    std::snprintf(day, room, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
-}
-
-// Writes the name the certificate is for: its first DNS or IP entry, else
-// its common name.
-void certificateName(X509* certificate, char* name, size_t room) {
-    std::snprintf(name, room, "an unnamed host");
-    auto* names = static_cast<GENERAL_NAMES*>(tls.X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
-    int count = names == nullptr ? 0 : tls.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK*>(names));
-    for (int index = 0; index < count; ++index) {
-        auto* entry = static_cast<GENERAL_NAME*>(tls.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK*>(names), index));
-        if (entry->type == GEN_DNS) {
-            std::snprintf(name, room, "%.*s", tls.ASN1_STRING_length(entry->d.dNSName),
-                          reinterpret_cast<const char*>(tls.ASN1_STRING_get0_data(entry->d.dNSName)));
-            break;
-        }
-        if (entry->type == GEN_IPADD && tls.ASN1_STRING_length(entry->d.iPAddress) == 4) {
-            const unsigned char* bytes = tls.ASN1_STRING_get0_data(entry->d.iPAddress);
-            std::snprintf(name, room, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
-            break;
-        }
-    }
-    if (names != nullptr) tls.GENERAL_NAMES_free(names);
-    if (count == 0) tls.X509_NAME_get_text_by_NID(tls.X509_get_subject_name(certificate), NID_commonName, name, static_cast<int>(room));
+    char shown[sizeof commonName + 3];
+    std::snprintf(shown, sizeof shown, "CN=%s", commonName);
+    addCertificateName(names, shown, static_cast<int>(std::strlen(shown)));
 }
 
 // Returns 1 when the certificate is for the host, as a name or an address.
@@ -181,21 +249,16 @@ int certificateFitsHost(X509* certificate, const char* host) {
 
 // Checks the chain, then the dates, then the name. Returns 1 when all
 // pass, 0 with the line of the first that failed.
-int checkCertificate(SSL* connection, X509* certificate, const char* host, BoundedString& problem) {
-    long verdict = tls.SSL_get_verify_result(connection);
-    char detail[256];
+int checkCertificate(const TlsSession& session, X509* certificate, const char* host, BoundedString& problem) {
+    long verdict = tls.SSL_get_verify_result(session.connection);
     if (certificate == nullptr) {
         describeTlsRefusal(tlsNotTrusted, host, "", problem);
         return 0;
     }
-    if (verdict == X509_V_ERR_CERT_HAS_EXPIRED) {
-        formatDay(tls.X509_get0_notAfter(certificate), detail, sizeof detail);
-        describeTlsRefusal(tlsExpired, host, detail, problem);
-        return 0;
-    }
-    if (verdict == X509_V_ERR_CERT_NOT_YET_VALID) {
-        formatDay(tls.X509_get0_notBefore(certificate), detail, sizeof detail);
-        describeTlsRefusal(tlsNotYetValid, host, detail, problem);
+    if (verdict == X509_V_ERR_CERT_HAS_EXPIRED || verdict == X509_V_ERR_CERT_NOT_YET_VALID) {
+        TlsRefusal refusal = verdict == X509_V_ERR_CERT_HAS_EXPIRED ? tlsExpired : tlsNotYetValid;
+        describeChainDateRefusal(refusal, static_cast<TlsChainPlace>(session.failedPlace), session.failedSubject, host,
+                                 session.failedDay, problem);
         return 0;
     }
     if (verdict != X509_V_OK) {
@@ -203,24 +266,14 @@ int checkCertificate(SSL* connection, X509* certificate, const char* host, Bound
         return 0;
     }
     if (!certificateFitsHost(certificate, host)) {
-        certificateName(certificate, detail, sizeof detail);
-        describeTlsRefusal(tlsOtherName, host, detail, problem);
+        CertificateNames names;
+        listCertificateNames(certificate, names);
+        BoundedString shown;
+        showCertificateNames(names, shown);
+        describeTlsRefusal(tlsOtherName, host, textOf(shown), problem);
         return 0;
     }
     return 1;
-}
-
-// Writes a name as "CN=a, O=b", as the Windows layer shows it, from
-// OpenSSL's "/CN=a/O=b".
-void formatName(X509_NAME* name, char* text, int capacity) {
-    char oneLine[256];
-    tls.X509_NAME_oneline(name, oneLine, sizeof oneLine);
-    int length = 0;
-    for (const char* from = oneLine[0] == '/' ? oneLine + 1 : oneLine; *from != '\0' && length < capacity - 3; ++from) {
-        if (*from == '/') text[length++] = ',';
-        text[length++] = *from == '/' ? ' ' : *from;
-    }
-    text[length] = '\0';
 }
 
 // Logs what the handshake agreed on and the certificate it showed.
@@ -266,14 +319,22 @@ int sortFailure(SSL* connection, int descriptor, int returned) {
     return callAgain;
 }
 
+// Returns the refusal a handshake that the server ended with an alert
+// (the library's reason given) stands for.
+TlsRefusal refusalOf(const TlsSession& session, unsigned long reason) {
+    if (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG) return tlsNotTls;
+    if (reason == SSL_R_EXCESSIVE_MESSAGE_SIZE) return tlsChainTooLarge;
+    return session.askedForCertificate ? tlsClientCertificateRequired : tlsHandshakeRefused;
+}
+
 // Makes one handshake call. Returns tlsStarted, tlsInProgress (wantWrite
 // set), tlsBroken or tlsRefused.
-int shakeHandsOnce(SSL* connection, const char* host, int& wantWrite, BoundedString& problem) {
+int shakeHandsOnce(TlsSession& session, int& wantWrite, BoundedString& problem) {
     tls.ERR_clear_error();
     errno = 0;
-    int returned = tls.SSL_connect(connection);
+    int returned = tls.SSL_connect(session.connection);
     if (returned == 1) return tlsStarted;
-    int outcome = sortFailureNow(connection, returned);
+    int outcome = sortFailureNow(session.connection, returned);
     if (outcome == callWantsRead || outcome == callWantsWrite) {
         wantWrite = outcome == callWantsWrite;
         return tlsInProgress;
@@ -286,20 +347,19 @@ int shakeHandsOnce(SSL* connection, const char* host, int& wantWrite, BoundedStr
         return tlsBroken;
     }
     if (outcome == callFailed) return tlsBroken;
-    int notTls = reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG;
-    describeTlsRefusal(notTls ? tlsNotTls : tlsHandshakeRefused, host, "", problem);
+    describeTlsRefusal(refusalOf(session, reason), session.hostName, "", problem);
     return tlsRefused;
 }
 
 // Checks and logs the certificate of an ended handshake. Returns
 // tlsStarted, or tlsRefused with the problem.
-int acceptHandshake(SSL* connection, const TlsPeer& peer, BoundedString& problem) {
+int acceptHandshake(const TlsSession& session, const TlsPeer& peer, BoundedString& problem) {
     int outcome = tlsStarted;
-    X509* certificate = tls.SSL_get1_peer_certificate(connection);
+    X509* certificate = tls.SSL_get1_peer_certificate(session.connection);
     int checked = !peer.acceptAnyCertificate;
-    if (checked && !checkCertificate(connection, certificate, peer.hostName, problem)) outcome = tlsRefused;
+    if (checked && !checkCertificate(session, certificate, session.hostName, problem)) outcome = tlsRefused;
     // As on Windows, only a connection that goes on shows its details.
-    if (outcome == tlsStarted) logHandshake(connection, certificate, checked);
+    if (outcome == tlsStarted) logHandshake(session.connection, certificate, checked);
     if (certificate != nullptr) tls.X509_free(certificate);
     return outcome;
 }
@@ -320,20 +380,23 @@ int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, Bou
         describeTlsUnavailable("no memory for the connection", problem);
         return tlsUnavailable;
     }
-    if (!isAddress(peer.hostName)) {
-        tls.SSL_ctrl(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                     const_cast<char*>(peer.hostName));
-    }
+    std::memset(made, 0, sizeof *made);
     made->connection = connection;
     made->descriptor = descriptor;
+    made->failedDepth = -1;
+    std::snprintf(made->hostName, sizeof made->hostName, "%s", peer.hostName);
+    tls.SSL_set_ex_data(connection, kSessionSlot, made);
+    if (!isAddress(made->hostName)) {
+        tls.SSL_ctrl(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, made->hostName);
+    }
     session = made;
     return tlsStarted;
 }
 
 int tlsStep(TlsSession*& session, const TlsPeer& peer, int& wantWrite, BoundedString& problem) {
     wantWrite = 0;
-    int outcome = shakeHandsOnce(session->connection, peer.hostName, wantWrite, problem);
-    if (outcome == tlsStarted) outcome = acceptHandshake(session->connection, peer, problem);
+    int outcome = shakeHandsOnce(*session, wantWrite, problem);
+    if (outcome == tlsStarted) outcome = acceptHandshake(*session, peer, problem);
     if (outcome == tlsStarted || outcome == tlsInProgress) return outcome;
     tlsEnd(session);
     session = nullptr;
@@ -398,6 +461,24 @@ int tlsHasBufferedBytes(TlsSession* session) {
     if (returned > 0) return 1;
     int error = tls.SSL_get_error(connection, returned);
     return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? 0 : 1;
+}
+
+// A server that asked for a client certificate and ended the connection
+// with an alert after the handshake (as TLS 1.3 servers do) refused it for
+// want of one. A send may have failed on the connection it then closed
+// before the alert was read: a look that never waits (the socket is
+// non-blocking underneath) reads an alert that is there.
+int tlsRefusal(TlsSession* session, BoundedString& problem) {
+    if (!session->askedForCertificate) return 0;
+    if (!(tls.SSL_get_shutdown(session->connection) & SSL_RECEIVED_SHUTDOWN)) {
+        tls.ERR_clear_error();
+        char probe;
+        tls.SSL_peek(session->connection, &probe, 1);
+        tls.ERR_clear_error();
+    }
+    if (!(tls.SSL_get_shutdown(session->connection) & SSL_RECEIVED_SHUTDOWN)) return 0;
+    describeTlsRefusal(tlsClientCertificateRequired, session->hostName, "", problem);
+    return 1;
 }
 
 void tlsEnd(TlsSession* session) {

@@ -78,6 +78,7 @@ struct TlsSession {
     int plainLength;
     int pendingAt;
     int serverEnded;     // close_notify came
+    int askedForCertificate;  // the server asked for a client certificate
     int recordsTaken;    // the handshake took a first record from the server
     int handshakeBegun;  // the first handshake call was made: a step goes on by receiving
     char inbound[kRecordCapacity];
@@ -181,6 +182,8 @@ HandshakeStep stepHandshake(TlsSession& session, SEC_CHAR* target, int first) {
         first ? nullptr : &inputs, 0, &session.context, &outputs, &attributes, nullptr);
     int sent = sendToken(session, output[0]);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return stepNeedsBytes;
+    // The next call goes on without one, as the server may allow.
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS) session.askedForCertificate = 1;
     if (!first) keepUnread(session, input[1]);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
         return stepRefused;
@@ -224,7 +227,8 @@ int runHandshake(TlsSession& session, const TlsPeer& peer, BoundedString& proble
         step = stepHandshake(session, serverName, 0);
     }
     if (step == stepDone) return tlsStarted;
-    describeTlsRefusal(step == stepNotTls ? tlsNotTls : tlsHandshakeRefused, peer.hostName, "", problem);
+    TlsRefusal refusal = session.askedForCertificate ? tlsClientCertificateRequired : tlsHandshakeRefused;
+    describeTlsRefusal(step == stepNotTls ? tlsNotTls : refusal, peer.hostName, "", problem);
     return tlsRefused;
 }
 
@@ -245,23 +249,22 @@ int chainIsTrusted(PCCERT_CHAIN_CONTEXT chain) {
 }
 
 // Finds the first certificate of the chain, the server's first, that is
-// not valid today. Returns 1 with refusal and the day set when one is.
-int findDateFailure(PCCERT_CHAIN_CONTEXT chain, TlsRefusal& refusal, char* day, size_t capacity) {
+// not valid today. Returns 1 with problem set, naming it, when one is.
+int findDateFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, BoundedString& problem) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     for (DWORD index = 0; index < simple->cElement; ++index) {
-        const CERT_INFO* info = simple->rgpElement[index]->pCertContext->pCertInfo;
-        if (CompareFileTime(&now, &info->NotBefore) < 0) {
-            refusal = tlsNotYetValid;
-            formatDay(info->NotBefore, day, capacity);
-            return 1;
-        }
-        if (CompareFileTime(&now, &info->NotAfter) > 0) {
-            refusal = tlsExpired;
-            formatDay(info->NotAfter, day, capacity);
-            return 1;
-        }
+        CERT_INFO* info = simple->rgpElement[index]->pCertContext->pCertInfo;
+        int early = CompareFileTime(&now, &info->NotBefore) < 0;
+        if (!early && CompareFileTime(&now, &info->NotAfter) <= 0) continue;
+        char day[16];
+        formatDay(early ? info->NotBefore : info->NotAfter, day, sizeof day);
+        char subject[512] = "";
+        cryptCalls.nameToText(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, subject, sizeof subject);
+        TlsChainPlace place = index == 0 ? tlsLeaf : index + 1 == simple->cElement ? tlsRoot : tlsIntermediate;
+        describeChainDateRefusal(early ? tlsNotYetValid : tlsExpired, place, subject, hostName, day, problem);
+        return 1;
     }
     return 0;
 }
@@ -298,25 +301,28 @@ int listsAddress(PCCERT_CONTEXT certificate, const char* hostName) {
     return 0;
 }
 
-// Writes the name the certificate is for: its first DNS or IPv4 entry,
-// else its common name.
-void certificateName(PCCERT_CONTEXT certificate, char* name, size_t capacity) {
+// Adds the names the certificate is for: its DNS and IPv4 entries, else
+// its common name, shown as "CN=...".
+void listCertificateNames(PCCERT_CONTEXT certificate, CertificateNames& names) {
     alignas(8) unsigned char storage[4096];
-    const CERT_ALT_NAME_INFO* names = alternativeNames(certificate, storage, sizeof storage);
-    for (DWORD index = 0; names != nullptr && index < names->cAltEntry; ++index) {
-        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[index];
+    const CERT_ALT_NAME_INFO* entries = alternativeNames(certificate, storage, sizeof storage);
+    char name[512];
+    for (DWORD index = 0; entries != nullptr && index < entries->cAltEntry; ++index) {
+        const CERT_ALT_NAME_ENTRY& entry = entries->rgAltEntry[index];
+        int length = 0;
         if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-            std::snprintf(name, capacity, "%ls", entry.pwszDNSName);
-            return;
-        }
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
+            length = WideCharToMultiByte(CP_UTF8, 0, entry.pwszDNSName, -1, name, sizeof name, nullptr, nullptr) - 1;
+        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
             const BYTE* bytes = entry.IPAddress.pbData;
-            std::snprintf(name, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-            return;
+            length = std::snprintf(name, sizeof name, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
         }
+        if (length > 0) addCertificateName(names, name, length);
     }
-    cryptCalls.getName(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name,
-                       static_cast<DWORD>(capacity));
+    if (names.count > 0) return;
+    std::memcpy(name, "CN=", 3);
+    DWORD got = cryptCalls.getName(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name + 3,
+                                   static_cast<DWORD>(sizeof name - 3));
+    if (got > 1) addCertificateName(names, name, static_cast<int>(std::strlen(name)));
 }
 
 // Asks the SSL policy whether the chain's certificate is for the host name
@@ -338,10 +344,9 @@ DWORD nameError(PCCERT_CHAIN_CONTEXT chain, const char* hostName) {
     return status.dwError;
 }
 
-// Finds why the name check fails, if it does. Returns 1 with refusal and
-// detail (the name the certificate is for) set when it fails.
-int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, TlsRefusal& refusal, char* detail,
-                    size_t capacity) {
+// Finds why the name check fails, if it does. Returns 1 with problem set
+// when it fails.
+int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, BoundedString& problem) {
     PCCERT_CONTEXT certificate = chain->rgpChain[0]->rgpElement[0]->pCertContext;
     DWORD error = 0;
     if (isAddress(hostName)) {
@@ -350,10 +355,15 @@ int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, TlsRefusal
         error = nameError(chain, hostName);
     }
     if (error == 0) return 0;
-    refusal = tlsNotTrusted;
-    if (error != kNameMismatch) return 1;
-    refusal = tlsOtherName;
-    certificateName(certificate, detail, capacity);
+    if (error != kNameMismatch) {
+        describeTlsRefusal(tlsNotTrusted, hostName, "", problem);
+        return 1;
+    }
+    CertificateNames names;
+    listCertificateNames(certificate, names);
+    BoundedString shown;
+    showCertificateNames(names, shown);
+    describeTlsRefusal(tlsOtherName, hostName, textOf(shown), problem);
     return 1;
 }
 
@@ -364,16 +374,15 @@ int checkCertificate(PCCERT_CONTEXT certificate, const char* hostName, BoundedSt
     std::memset(&parameters, 0, sizeof parameters);
     parameters.cbSize = sizeof parameters;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    TlsRefusal refusal = tlsNotTrusted;
-    char detail[256] = "";
+    int trusted = 0;
     int failed = 1;
     if (cryptCalls.getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, 0, nullptr, &chain)) {
-        failed = !chainIsTrusted(chain) || findDateFailure(chain, refusal, detail, sizeof detail) ||
-                 findNameFailure(chain, hostName, refusal, detail, sizeof detail);
+        trusted = chainIsTrusted(chain);
+        failed = !trusted || findDateFailure(chain, hostName, problem) || findNameFailure(chain, hostName, problem);
         cryptCalls.freeChain(chain);
     }
     if (!failed) return tlsStarted;
-    describeTlsRefusal(refusal, hostName, detail, problem);
+    if (!trusted) describeTlsRefusal(tlsNotTrusted, hostName, "", problem);
     return tlsRefused;
 }
 
@@ -620,6 +629,10 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
 int tlsHasBufferedBytes(TlsSession* session) {
     return session->plainLength > 0 || session->serverEnded || holdsWholeRecord(*session) ? 1 : 0;
 }
+
+// SChannel speaks TLS 1.2 here, where a server refuses a connection
+// without a client certificate inside the handshake.
+int tlsRefusal(TlsSession*, BoundedString&) { return 0; }
 
 void tlsEnd(TlsSession* session) {
     if (session == nullptr) return;

@@ -1,6 +1,7 @@
 #include "platform/tls_texts.h"
 
 #include "support/log.h"
+#include "support/shown_text.h"
 
 void describeTlsRefusal(TlsRefusal refusal, const char* hostName, const char* detail, BoundedString& problem) {
     switch (refusal) {
@@ -23,14 +24,54 @@ void describeTlsRefusal(TlsRefusal refusal, const char* hostName, const char* de
         case tlsNotTls:
             assignFormat(problem, "TLS: %s did not answer with TLS\n", hostName);
             break;
+        case tlsClientCertificateRequired:
+            assignFormat(problem, "TLS: %s requires a client certificate\n", hostName);
+            break;
+        case tlsChainTooLarge:
+            assignFormat(problem, "TLS: the certificate chain of %s is too large\n", hostName);
+            break;
     }
+}
+
+void describeChainDateRefusal(TlsRefusal refusal, TlsChainPlace place, const char* subject, const char* hostName,
+                              const char* day, BoundedString& problem) {
+    if (place == tlsLeaf) {
+        describeTlsRefusal(refusal, hostName, day, problem);
+        return;
+    }
+    BoundedString shown = escapedCopy(subject);
+    const char* role = place == tlsRoot ? "root" : "intermediate";
+    const char* verdict = refusal == tlsExpired ? "expired on" : "is not valid before";
+    assignFormat(problem, "TLS: the %s certificate \"%s\" of %s %s %s\n", role, textOf(shown), hostName, verdict, day);
+}
+
+void addCertificateName(CertificateNames& names, const char* name, int length) {
+    ++names.count;
+    if (names.count > kShownCertificateNames) return;
+    if (names.count > 1) appendBytes(names.shown, ", ", 2);
+    appendEscaped(names.shown, name, length);
+}
+
+void showCertificateNames(const CertificateNames& names, BoundedString& text) {
+    if (names.count == 0) {
+        assignText(text, "an unnamed host");
+        return;
+    }
+    text = names.shown;
+    if (names.count <= kShownCertificateNames) return;
+    BoundedString more;
+    assignFormat(more, " and %d more", names.count - kShownCertificateNames);
+    appendBytes(text, more.buffer, more.length);
 }
 
 void logTlsDetails(const char* version, const char* cipher, const char* subject, const char* issuer,
                    int checked) {
+    if (verbosity < 9) return;
     logAt(9, "TLS: %s, cipher %s\n", version, cipher);
-    logAt(9, "TLS: certificate subject %s\n", subject);
-    logAt(9, "TLS: certificate issuer %s\n", issuer);
+    BoundedString shown = escapedCopy(subject);
+    logAt(9, "TLS: certificate subject %s\n", textOf(shown));
+    shown = escapedCopy(issuer);
+    logAt(9, "TLS: certificate issuer %s\n", textOf(shown));
     logAt(9, checked ? "TLS: certificate checked: trusted, valid and for this name\n"
                      : "TLS: certificate not checked (-k)\n");
 }

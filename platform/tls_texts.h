@@ -11,10 +11,37 @@ enum TlsRefusal {
     tlsOtherName,         // detail: the name the certificate is for
     tlsHandshakeRefused,  // the server sent an alert
     tlsNotTls,            // the server's bytes are not TLS
+    tlsClientCertificateRequired,  // an alert after the server asked for a client certificate
+    tlsChainTooLarge,     // the server's certificates pass what the library takes
 };
 
 // Sets problem to the level-1 line for the refusal of hostName's connection.
 void describeTlsRefusal(TlsRefusal refusal, const char* hostName, const char* detail, BoundedString& problem);
+
+// Where a certificate of the server's chain that failed stands in it.
+enum TlsChainPlace { tlsLeaf, tlsIntermediate, tlsRoot };
+
+// Sets problem to the level-1 line for a certificate of the chain that is
+// not valid today: refusal is tlsExpired or tlsNotYetValid, day its own
+// date, subject its subject (shown escaped); a leaf reads as
+// describeTlsRefusal's line.
+void describeChainDateRefusal(TlsRefusal refusal, TlsChainPlace place, const char* subject, const char* hostName,
+                              const char* day, BoundedString& problem);
+
+// The names a certificate holds, as the line of a failed name check shows
+// them: the first kShownCertificateNames escaped, the rest counted.
+const int kShownCertificateNames = 5;
+struct CertificateNames {
+    BoundedString shown;
+    int count = 0;
+};
+
+// Adds a name of length bytes the certificate holds.
+void addCertificateName(CertificateNames& names, const char* name, int length);
+
+// Sets text to the names for the line: "a, b, c, d, e and 3 more", or "an
+// unnamed host" when there are none.
+void showCertificateNames(const CertificateNames& names, BoundedString& text);
 
 // Logs at level 9 what the handshake agreed on and what the check found:
 // checked is 1 when the certificate passed, 0 when it was not checked.

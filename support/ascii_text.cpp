@@ -20,13 +20,6 @@ int schemeWordLength(const char* text) {
     }
 }
 
-void appendOutsideText(BoundedString& line, const char* bytes, int count) {
-    for (int index = 0; index < count; ++index) {
-        unsigned char byte = static_cast<unsigned char>(bytes[index]);
-        char shown = byte < 0x20 || byte > 0x7E ? '?' : static_cast<char>(byte);
-        appendBytes(line, &shown, 1);
-    }
-}
 
 int hexDigitValue(char character) {
     if (character >= '0' && character <= '9') return character - '0';

@@ -15,9 +15,3 @@ int schemeWordLength(const char* text);
 
 // Returns the value of a hex digit, either case, or -1 for another byte.
 int hexDigitValue(char character);
-
-// Appends count bytes of text that came from outside (the command line, a
-// file, a server) to a line for the terminal, each control byte and each
-// byte past 0x7E shown as '?', so that the text can neither move the
-// cursor nor pass for a line of its own.
-void appendOutsideText(BoundedString& line, const char* bytes, int count);

@@ -9,6 +9,7 @@
 #include "support/log.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/in_process.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ struct RequestCase {
     std::string expected;
     std::string host = "127.0.0.1";
     int port = 80;  // only named by the Host line: the connection goes to the test server
+    const char* tlsLeaf = nullptr;  // https, the server serving this test leaf
 };
 
 void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
@@ -48,6 +50,9 @@ const RequestCase kRequestCases[] = {
      "GET " + kLongestPath + " HTTP/1.0\r\nHost: " + kLongestHost +
          ":65535\r\nRange: bytes=-9000000000000000000--9000000000000000000\r\n\r\n",
      kLongestHost, 65535},
+    // The certificate is checked, and the name sent, without the final dot.
+    {"FinalDotKeptForHostLineOnly", 0, "/f", -1, -1, "GET /f HTTP/1.0\r\nHost: localhost.\r\n\r\n", "localhost.", 443,
+     kLeafLocalhost},
 };
 
 class RequestBytes : public testing::TestWithParam<RequestCase> {};
@@ -55,9 +60,14 @@ class RequestBytes : public testing::TestWithParam<RequestCase> {};
 TEST_P(RequestBytes, AreExactlyAsComposed) {
     const RequestCase& c = GetParam();
     FakeServer server;
+    if (c.tlsLeaf != nullptr) {
+        server.tlsLeaf = c.tlsLeaf;
+        setenv("SSL_CERT_FILE", testAuthorityBundle().c_str(), 1);
+    }
     ASSERT_EQ(0, startFakeServer(server, 0, {{sendData("HTTP/1.0 200 OK\r\n\r\n"), closeInOrder()}}));
     TransferRequest request;
     prepareRequest(request, server.port, c.path.c_str());
+    request.secure = c.tlsLeaf != nullptr;
     request.headersOnly = c.headersOnly;
     request.rangeFirst = c.rangeFirst;
     request.rangeLast = c.rangeLast;

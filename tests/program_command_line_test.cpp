@@ -169,6 +169,7 @@ const RequestCase kRequestCases[] = {
     {"UrlWithoutPathIsRoot", {"-h", "OUT", "http://localhost"}, "HEAD / HTTP/1.0\r\nHost: localhost\r\n\r\n"},
     {"UrlWithoutPathTakesThirdPositional", {"OUT", "HTTP://localhost:8080", "/f"},
      "GET /f HTTP/1.0\r\nHost: localhost:8080\r\n\r\n", 8080},
+    {"UrlEmptyPortIsDefault", {"OUT", "http://127.0.0.1:/f"}, "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"},
     {"UrlPortAndPath", {"OUT", "http://127.0.0.1:8080/big.bin"},
      "GET /big.bin HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n", 8080},
     {"LimitsWithoutNumbersIgnored", {"-T", "-tx", "-w", "-W-1", "OUT", "127.0.0.1", "/f"},

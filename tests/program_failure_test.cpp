@@ -41,7 +41,7 @@ struct EarlyFailureCase {
     const char* outputName;              // in the scratch directory
     int exitStatus;
     const char* standardError;
-    const char* environment = "";  // "NAME=value" for the program
+    std::string environment = "";  // "NAME=value" for the program
 };
 
 class EarlyFailure : public testing::TestWithParam<EarlyFailureCase> {};
@@ -115,6 +115,15 @@ const EarlyFailureCase kEarlyFailureCases[] = {
     {"BadProxyRefused", {"OUT", "https://127.0.0.1"}, "out.bin", 1, kBadUpperCaseProxy, "HTTPS_PROXY=http://127.0.0.1:x"},
     {"ProxyNameLookedUpNotTheServer", {"-v9", "OUT", "no-such-host.invalid"}, "missing/out.bin", 4,
      "fopen: No such file or directory\nCleaning up...\n", "http_proxy=127.0.0.1"},
+    // Past a limit, a value is refused whole, never cut or written past its buffer.
+    {"ProxyCredentialsTooLong", {"OUT", "127.0.0.1"}, "out.bin", 1, "Bad proxy in http_proxy: the credentials are too long\n",
+     "http_proxy=http://" + std::string(1000, 'u') + ":" + std::string(50, 'p') + "@127.0.0.1:80"},
+    {"ProxyValueTooLong", {"OUT", "https://127.0.0.1"}, "out.bin", 1, "Bad proxy in https_proxy: the value is too long\n",
+     "https_proxy=" + std::string(5000, 'p')},
+#ifndef WEBHAUL_UNDER_WINE  // a Windows command line holds at most 32,767 characters
+    {"PathTooLong", {"OUT", "127.0.0.1", "/" + std::string(65533, 'p') + " "}, "out.bin", 1, "The path is too long\n"},
+#endif
+    {"HostTooLong", {"OUT", "http://" + std::string(300, 'h') + "/f"}, "out.bin", 1, "The host name is too long\n"},
     {"HostWithWordAfterRefused", {"OUT", "127.0.0.1 evil"}, "out.bin", 1,
      "Bad host name: \"127.0.0.1 evil\" (letters, digits, '-', '_' and '.', or an IPv6 address in brackets)\n"},
 #ifdef WEBHAUL_UNDER_WINE

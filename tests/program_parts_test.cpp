@@ -381,6 +381,36 @@ TEST(PartsWithLogin, RefusedPartEndsRunKeepingBytes) {
     EXPECT_TRUE(stored.substr(0, ranges[0].last + 1) == file.substr(0, ranges[0].last + 1));
 }
 
+class TrickledHeaders : public testing::TestWithParam<const char*> {};
+
+// A header section that trickles in, a byte every 400 ms, meets -t2
+// counted from the request, not from its last byte: on one connection
+// and on a part's, the note comes 2 to 3 s after the start.
+TEST_P(TrickledHeaders, TimeOutAtLimitFromRequest) {
+    ScratchDirectory scratch;
+    std::string file = patternBytes(4 << 20, 6);
+    int parts = std::string(GetParam()) != "-s1";
+    std::atomic<int> trickled{0};
+    FakeServer server;
+    ASSERT_EQ(0, startRespondingServer(server, 80, 5, [&](const std::string& request) -> ConnectionScript {
+        ByteRange range = rangeOf(request);
+        if ((parts ? range.first == 2 << 20 : range.first < 0) && trickled++ == 0) {
+            return {sendData("HTTP/1.0 200 OK\r\nX-Slow: " + std::string(20, 's'), 1, 400), closeInOrder()};
+        }
+        return {sendData(honestReply(file, 0, range)), closeInOrder()};
+    }));
+    ProgramOutcome outcome = runProgram({WEBHAUL_BINARY, "-v1", "-w0", "-t2", GetParam(), scratch.path + "f", "127.0.0.1", "/f"});
+    stopFakeServer(server);
+    EXPECT_EQ(10, outcome.exitStatus);
+    ASSERT_EQ("recv: Timed out\n\n", outcome.standardError);
+    EXPECT_TRUE(outcome.lineEndMillis[0] >= 2000 && outcome.lineEndMillis[0] <= 3000) << outcome.lineEndMillis[0];
+    std::string stored;
+    ASSERT_TRUE(readFileBytes(scratch.path + "f", stored));
+    EXPECT_TRUE(stored == file) << stored.size() << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Parts, TrickledHeaders, testing::Values("-s1", "-s4"));
+
 // Breaks at random, now and then a new version of the file: a run in
 // parts that reports success must leave exactly one version, whole.
 TEST(RandomParts, SuccessMeansFileEqualsSource) {

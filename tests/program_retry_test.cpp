@@ -57,6 +57,9 @@ std::string moved(const std::string& status, const std::string& location) {
 const char kResetNote[] = "recv: Connection reset\n\n";
 const char kRefused503[] = "Refused by the server: HTTP/1.0 503 Busy\n";
 const ConnectionScript kBusy = sendThenClose(errorPage("503 Busy"));
+// A zero byte in a header line, then a body that begins like a reply.
+const std::string kNulHeaderThenReplyInBody =
+    std::string("HTTP/1.0 200 OK\r\nX-Note: a") + '\0' + "b\r\n\r\nHTTP/1.0 200 OK\r\n\r\n";
 
 // A file large enough to be fetched in parts, in two versions.
 const size_t kMiB = 1048576;
@@ -159,13 +162,23 @@ std::string repeated(const std::string& text, int count) {
     return result;
 }
 
-// The line for the expired test leaf, which expired yesterday.
-std::string expiredLine() {
-    std::time_t yesterday = std::time(nullptr) - 24 * 3600;
+// The day before today, as the lines of certificates that expired then show it.
+std::string yesterday() {
+    std::time_t then = std::time(nullptr) - 24 * 3600;
     char day[16];
-    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&yesterday));
-    return std::string("TLS: the certificate of 127.0.0.1 expired on ") + day + "\n";
+    std::strftime(day, sizeof day, "%Y-%m-%d", std::gmtime(&then));
+    return day;
 }
+
+// The line for the expired test leaf, which expired yesterday.
+std::string expiredLine() { return "TLS: the certificate of 127.0.0.1 expired on " + yesterday() + "\n"; }
+
+// The test leaf for localhost, served in the given ways.
+const std::string kAskingServer = std::string(kLeafLocalhost) + kAskingClientCertificate;
+const std::string kRequiringServer = std::string(kLeafLocalhost) + kRequiringClientCertificate;
+const std::string kRequiringTls12Server = kRequiringServer + kAtMostTls12;
+const char kNoClientCertificate[] = "TLS: 127.0.0.1 requires a client certificate\n";
+const char kWineHidesRequest[] = "Wine's SChannel does not report that the server asked for a client certificate";
 
 const char kNotTrusted[] = "TLS: the certificate of 127.0.0.1 is not trusted (self-signed or unknown authority)\n";
 
@@ -454,6 +467,25 @@ const RetryCase kRetryCases[] = {
      5, expiredLine(), "", "", nullptr, kLeafExpired},
     {"TlsUntrustedAcceptedWithK", {"-k"}, {sendThenClose(headOf200(40000, true) + served())}, {kGet},
      0, "", served(), "", nullptr, kLeafUntrusted},
+    // A refused chain names the certificate that failed; a name check, the certificate's names.
+    {"TlsExpiredIntermediateNamed", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the intermediate certificate \"CN=webhaul intermediate\" of 127.0.0.1 expired on " + yesterday() + "\n",
+     "", "", nullptr, kLeafBehindExpired},
+    {"TlsNameCheckShowsFiveNames", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate of 127.0.0.1 is for a\\x1b[2J.test, b.test, c.test, d.test, e.test and 2 more, not "
+     "127.0.0.1\n", "", "", nullptr, kLeafManyNames},
+    {"TlsCommonNameShownAsSuch", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate of 127.0.0.1 is for CN=127.0.0.1, not 127.0.0.1\n", "", "", nullptr, kLeafCommonNameOnly},
+    {"TlsChainTooLarge", {}, {sendThenClose(headOf200(40000, true) + served())}, {""}, 5,
+     "TLS: the certificate chain of 127.0.0.1 is too large\n", "", "",
+     "SChannel does not tell a chain too large apart from a refused handshake", kLeafHuge},
+    // No client certificate: refused in the handshake (TLS 1.2) or at the first read (TLS 1.3).
+    {"TlsClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "", kWineHidesRequest,
+     kRequiringServer.c_str()},
+    {"Tls12ClientCertificateRequired", {}, {{closeInOrder()}}, {""}, 5, kNoClientCertificate, "", "", kWineHidesRequest,
+     kRequiringTls12Server.c_str()},
+    {"TlsClientCertificateAskedForOnly", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "",
+     served(), "", nullptr, kAskingServer.c_str()},
     // Redirects: followed inside the attempt with the same method and range,
     // their bodies never stored; a retry asks where they led.
     {"RedirectFollowed", {"-v3", "-h", "-r5--1"}, {sendThenClose(moved("302 Found", "g?x=1#top")),
@@ -481,7 +513,7 @@ const RetryCase kRetryCases[] = {
      std::vector<std::string>(21, kGet), 6, "Redirect not followed: more than 20 redirects\n", ""},
     {"RedirectToOtherSchemeEndsWith6", {}, {sendThenClose(moved("302 Found", "ftp://127.0.0.1/f"))}, {kGet},
      6, "Redirect not followed: the Location names a scheme other than http and https\n", ""},
-    {"RedirectWithControlCharacterEndsWith6", {}, {sendThenClose(moved("302 Found", "/a\x01X-Evil: 1"))}, {kGet},
+    {"RedirectWithControlCharacterEndsWith6", {}, {sendThenClose(moved("302 Found", "/a\tX-Evil: 1"))}, {kGet},
      6, "Redirect not followed: the Location holds a control character\n", ""},
     {"RedirectBadPortEndsWith6", {}, {sendThenClose(moved("302 Found", "http://127.0.0.1:0/f"))}, {kGet},
      6, "Redirect not followed: the Location cannot be parsed\n", ""},
@@ -509,6 +541,40 @@ const RetryCase kRetryCases[] = {
      repeated("CONNECT: HTTP/1.0 403 Forbidden\n", 3), "", "", nullptr, nullptr, {"https_proxy=127.0.0.1:80"}},
     {"ProxyExceptionGoesDirect", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0, "", served(), "",
      nullptr, nullptr, {"http_proxy=127.0.0.1:1", "no_proxy=localhost,127.0.0.1"}},
+    {"ConnectAnswered401EndsAt3", {}, {sendThenClose("HTTP/1.0 401 Unauthorized\r\n\r\n")},
+     {"CONNECT 127.0.0.1:443 HTTP/1.0\r\nHost: 127.0.0.1:443\r\n\r\n"}, 3, "HTTP/1.0 401 Unauthorized\n", "", "",
+     nullptr, nullptr, {"https_proxy=127.0.0.1:80"}},
+    {"ConnectAnswerWithEscapeIsMalformed", {},
+     std::vector<ConnectionScript>(4, sendThenClose("HTTP/1.0 407 \x1b[2JNo\r\n\r\n")),
+     std::vector<std::string>(4, "CONNECT 127.0.0.1:443 HTTP/1.0\r\nHost: 127.0.0.1:443\r\n\r\n"), 12,
+     repeated("CONNECT: recv: Malformed reply: control byte \\x1b in the status line \"HTTP/1.0 407 \\x1b[2JNo\"\n\n", 3),
+     "", "", nullptr, nullptr, {"https_proxy=127.0.0.1:80"}},
+    {"ProxyExceptionBlockGoesDirect", {}, {sendThenClose(headOf200(40000, true) + served())}, {kGet}, 0,
+     "Ignored in no_proxy: \"300.1/99\" is not an address block\n", served(), "", nullptr, nullptr,
+     {"http_proxy=127.0.0.1:1", "no_proxy=10.0.0.0/8, 127.0.0.0/8,300.1/99"}},
+    // A control byte in a status or header line makes the reply malformed: nothing of it is stored.
+    {"NulInHeaderLineRetried", {},
+     {sendThenClose(kNulHeaderThenReplyInBody + served()), sendThenClose(headOf200(40000, true) + served())}, {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served()},
+    {"TlsNulInHeaderLineRetried", {},
+     {sendThenClose(kNulHeaderThenReplyInBody + served()), sendThenClose(headOf200(40000, true) + served())}, {kGet, kGet}, 10, "recv: Malformed reply: control byte \\x00 in a header line \"X-Note: a\\x00b\"\n\n", served(), "",
+     nullptr, kLeafLocalhost},
+    {"EscapeInStatusLineNeverStored", {},
+     std::vector<ConnectionScript>(4, sendThenClose("HTTP/1.0 200 \x1b[2JOK\r\nContent-Length: 3\r\n\r\nabc")),
+     std::vector<std::string>(4, kGet), 14,
+     repeated("recv: Malformed reply: control byte \\x1b in the status line \"HTTP/1.0 200 \\x1b[2JOK\"\n\n", 3), ""},
+    // A failed lookup inside a chain is a failed connect; the next attempt starts from the given address.
+    {"FailedLookupInChainStartsOverFromGivenAddress", {},
+     {sendThenClose(moved("302 Found", "http://no-such-host.invalid/g")), sendThenClose(headOf200(40000, true) + served())},
+     {kGet, kGet}, 10, "GetHostByName: Try again\n", served()},
+    // An empty port is the default; a Location's bytes of 0x80 and above go percent-encoded.
+    {"LocationFormsPeersAccept", {}, {sendThenClose(moved("302 Found", "http://127.0.0.1:/caf\xc3\xa9 x")),
+      sendThenClose(headOf200(40000, true) + served())},
+     {kGet, "GET /caf%C3%A9%20x HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"}, 0, "", served()},
+    {"LocationTooLongOnceEncodedEndsWith6", {}, {sendThenClose(moved("302 Found", "/" + std::string(30000, '\xe9')))},
+     {kGet}, 6, "Redirect not followed: the address it leads to is too long\n", ""},
+    {"EscapeInLocationShownEscaped", {}, {sendThenClose(moved("302 Found", "/a\x1b[2J")),
+      sendThenClose(headOf200(40000, true) + served())}, {kGet, kGet}, 10,
+     "recv: Malformed reply: control byte \\x1b in a header line \"Location: /a\\x1b[2J\"\n\n", served()},
     // The limit is per wait: a trickle longer than it in all still completes.
     {"TrickleOutlastsIdleLimit",
      {"-t1"},

@@ -10,7 +10,7 @@ namespace {
 
 struct ProxyCase {
     const char* name;
-    const char* value;
+    std::string value;
     std::string expected;  // "host port credentials", or the problem line
 };
 
@@ -36,6 +36,10 @@ const ProxyCase kProxyCases[] = {
     {"SpaceInHost", "p q", kBadProxy},
     {"BrokenEscape", "http://u%4:p@p", kBadProxy},
     {"EscapedLineEnd", "http://u%0d%0a:p@p", kBadProxy},
+    {"UrlEmptyPort", "http://[::1]:/", "[::1] 1080 "},
+    {"CredentialsTooLong", "http://" + std::string(1000, 'u') + ":" + std::string(50, 'p') + "@p",
+     "Bad proxy in http_proxy: the credentials are too long\n"},
+    {"ValueTooLong", "p" + std::string(4096, '0'), "Bad proxy in http_proxy: the value is too long\n"},
 };
 
 class ProxyValue : public testing::TestWithParam<ProxyCase> {};
@@ -45,7 +49,7 @@ TEST_P(ProxyValue, GivesHostPortCredentialsOrTheProblem) {
     ProxySettings proxy;
     BoundedString problem;
     std::string got;
-    if (parseProxy(c.value, "http_proxy", proxy, problem)) {
+    if (parseProxy(c.value.c_str(), "http_proxy", proxy, problem)) {
         got = std::string(textOf(proxy.host)) + " " + std::to_string(proxy.port) + " " + textOf(proxy.credentials);
     } else {
         got = textOf(problem);
@@ -81,7 +85,13 @@ const ExceptionCase kExceptionCases[] = {
     {"StarAmongOthers", "a.example, *", "b.example", 1},
     {"SameAddress", "127.0.0.1", "127.0.0.1", 1},
     {"AddressNoSuffix", "0.0.1", "127.0.0.1", 0},
-    {"NoRanges", "127.0.0.0/8", "127.0.0.1", 0},
+    {"AddressBlock", "10.0.0.0/8, 127.0.0.0/8", "127.0.0.1", 1},
+    {"AddressBlockOddBits", "192.168.0.0/23", "192.168.1.9", 1},
+    {"OutsideAddressBlock", "192.168.0.0/23", "192.168.2.1", 0},
+    {"AddressBlockNotForNames", "127.0.0.0/8", "localhost", 0},
+    {"MalformedBlockIgnored", "127.0.0.0/33", "127.0.0.1", 0},
+    {"Ipv6Block", "fe80::/10", "[febf::1]", 1},
+    {"Ipv6BlockOtherFamily", "::/0", "127.0.0.1", 0},
     {"Ipv6Bare", "::1", "[::1]", 1},
     {"Ipv6Bracketed", "[::1]:8080", "[::1]", 1},
     {"Ipv6Other", "::2", "[::1]", 0},

@@ -53,7 +53,9 @@ const LocationCase kLocationCases[] = {
     {"LineEnds", kBase, "/a\r\nX-Evil: 1", "Redirect not followed: the Location holds a control character\n"},
     {"Tab", kBase, "/a\tb", "Redirect not followed: the Location holds a control character\n"},
     {"TooLong", kBase, "/" + std::string(kLongestLocation, 'x'), "Redirect not followed: the Location is longer than 64 KiB\n"},
-    {"TooLongOnceEscaped", kBase, "/" + std::string(30000, ' '), "Redirect not followed: the Location is longer than 64 KiB\n"},
+    {"TooLongOnceEscaped", kBase, "/" + std::string(30000, ' '), "Redirect not followed: the address it leads to is too long\n"},
+    {"HighBytesPercentEncoded", kBase, "/caf\xc3\xa9 x?q=\xff", "http://h:8080/caf%C3%A9%20x?q=%FF"},
+    {"HostTooLong", kBase, "http://" + std::string(256, 'h') + ":80/", "Redirect not followed: the host name is too long\n"},
 };
 
 class LocationResolution : public testing::TestWithParam<LocationCase> {};

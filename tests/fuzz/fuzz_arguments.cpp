@@ -61,7 +61,7 @@ ArgumentModel modelScan(const std::vector<std::string>& arguments) {
         if (!argument.empty() && argument[0] == '-') {
             modelOption(model, argument);
         } else {
-            model.positional.push_back(argument.substr(0, kBoundedStringCap));
+            model.positional.push_back(argument);
         }
     }
     return model;
@@ -93,25 +93,27 @@ void checkAgainstModel(const std::vector<std::string>& arguments, const CommandL
     check((commandLine.rangeProblem.length > 0) == model.rangeRefused, "rangeProblem");
     check(verbosity == model.verbosity, "verbosity");
     check(commandLine.positionalCount == static_cast<int>(model.positional.size()), "positionalCount");
-    const BoundedString* slots[] = {&commandLine.localFile, &commandLine.server, &commandLine.path};
-    const std::string stored[] = {"", "", "/"};
+    // The file name is copied, to the string cap; the others are kept whole.
+    const std::string stored[] = {textOf(commandLine.localFile), commandLine.server, commandLine.path};
+    const std::string unset[] = {"", "", "/"};
     for (size_t slot = 0; slot < 3; ++slot) {
-        const std::string& expected = slot < model.positional.size() ? model.positional[slot] : stored[slot];
-        check(expected == textOf(*slots[slot]), "positional argument stored");
+        std::string expected = slot < model.positional.size() ? model.positional[slot] : unset[slot];
+        if (slot == 0) expected = expected.substr(0, kBoundedStringCap);
+        check(expected == stored[slot], "positional argument stored");
     }
 }
 
 // A refused argument gets one line; an accepted one a host taken from it
 // without its port, a port in range and a path that is a path.
-void checkServerArgument(const BoundedString& argument) {
+void checkServerArgument(const char* argument) {
     ServerArgument server;
     BoundedString problem;
-    if (!parseServerArgument(textOf(argument), server, problem)) {
+    if (!parseServerArgument(argument, server, problem)) {
         std::string line = textOf(problem);
         check(!line.empty() && line.find('\n') == line.size() - 1, "a refusal is one line");
         return;
     }
-    std::string text = textOf(argument), host = textOf(server.host), path = textOf(server.path);
+    std::string text = argument, host = textOf(server.host), path = textOf(server.path);
     // An IPv6 address, which came in brackets, keeps its colons.
     bool bracketed = text.find('[') != std::string::npos;
     check(!host.empty() && (bracketed || host.find(':') == std::string::npos), "host without its port");

@@ -14,7 +14,8 @@
 // byte follows; bits 4-7: how many block sizes follow.
 // Description byte: bits 0-1 choose the stored bytes' known total (unknown,
 // 13 = their own count, 20, 64), bits 2-3 their validator (none, "a" and
-// "b" in quotes, a date); with no description byte both are unknown.
+// "b" in quotes, a date), bit 4 plays a reply of up to 512 bytes once per
+// offset, broken there in two; with no description byte both are unknown.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +37,11 @@ namespace {
 
 const size_t kLargestBlock = 16383;
 const size_t kLargestReply = 1 << 20;
+const size_t kLongestReplySplitEverywhere = 512;  // so that one input stays quick
 const std::int64_t kHeaderSectionLimit = 65536;
 const size_t kLongestStatusWord = 99;
+// The most of a line at fault that its note shows.
+const size_t kShownLineLength = 160;
 const size_t kLongestValidator = 999;
 // A Content-Length above this is no length to wait for.
 const std::int64_t kLargestCount = std::int64_t(1) << 60;
@@ -56,6 +60,7 @@ struct FuzzCase {
     int headersOnly = 0;
     int resumes = 0;
     int withoutDescriptor = 0;
+    int everySplit = 0;
     std::int64_t storedTotal = -1;
     std::string storedValidator;
     std::vector<std::string> blocks;
@@ -74,6 +79,7 @@ int readCase(const std::uint8_t* data, size_t size, FuzzCase& fuzzCase) {
         if (size < 2) return 0;
         fuzzCase.storedTotal = kKnownTotals[data[1] & 3];
         fuzzCase.storedValidator = kKnownValidators[(data[1] >> 2) & 3];
+        fuzzCase.everySplit = (data[1] >> 4) & 1;
         offset = 2;
     }
     size_t sizeCount = data[0] >> 4;
@@ -266,9 +272,34 @@ void modelHeaderLine(ReplyModel& model, const std::string& line) {
     }
 }
 
+// Bytes below 0x20 but TAB, 0x7F and from 0x80 on, as \xNN.
+std::string escaped(const std::string& text) {
+    std::string shown;
+    char escape[5];
+    for (unsigned char byte : text) {
+        std::snprintf(escape, sizeof escape, (byte >= 0x20 || byte == '\t') && byte < 0x7f ? "%c" : "\\x%02x", byte);
+        shown += escape;
+    }
+    return shown;
+}
+
+// A line with a control byte (a CR before its LF aside) is no line of a
+// reply: the note names the byte and shows the line's first bytes.
+bool modelControlByte(ReplyModel& model, const std::string& line) {
+    size_t at = 0;
+    while (at < line.size() && (static_cast<unsigned char>(line[at]) >= 0x20 || line[at] == '\t') && line[at] != 0x7f) ++at;
+    if (at == line.size()) return false;
+    std::string end = line.size() > kShownLineLength ? "...\"" : "\"";
+    markMalformed(model, "control byte " + escaped(line.substr(at, 1)) + " in " +
+                             (model.firstLine ? "the status line" : "a header line") + " \"" +
+                             escaped(line.substr(0, kShownLineLength)) + end);
+    return true;
+}
+
 void modelLine(ReplyModel& model) {
     std::string line = model.line;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (modelControlByte(model, line)) return;
     if (line.empty() && model.firstLine) {
         markMalformed(model, "an empty line where the status line belongs");
     } else if (line.empty()) {
@@ -283,18 +314,17 @@ void modelLine(ReplyModel& model) {
     }
 }
 
-// One received block: header lines up to the first zero byte (the rest of
-// the block then belongs to the line being put together), then the rest.
+// One received block: whole header lines, then the rest of the block
+// belongs to the line being put together or, past the section, to the body.
 void modelBlock(ReplyModel& model, const std::string& block) {
     size_t at = 0;
-    size_t visibleEnd = std::min(block.find('\0'), block.size());
     while (model.inHeaders && model.malformed.empty()) {
         size_t lineEnd = block.find('\n', at);
-        bool whole = lineEnd != std::string::npos && lineEnd < visibleEnd;
+        bool whole = lineEnd != std::string::npos;
         model.headerBytes += static_cast<std::int64_t>((whole ? lineEnd + 1 : block.size()) - at);
         if (model.headerBytes > kHeaderSectionLimit) return markMalformed(model, "the header section passes 65536 bytes");
         if (!whole) {
-            model.line += block.substr(at, visibleEnd - at);
+            model.line += block.substr(at);
             return;
         }
         model.line += block.substr(at, lineEnd - at);
@@ -634,12 +664,7 @@ void checkAgainstModel(const FuzzCase& fuzzCase, const TransferRequest& request,
     checkStoredDescription(fuzzCase, model, expected, request.stored);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
-    FuzzCase fuzzCase;
-    if (size > kLargestReply || !readCase(data, size, fuzzCase)) return 0;
-    verbosity = 0;
+void playAndCheck(const FuzzCase& fuzzCase) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
     // Room for most replies at once spares the writer thread (the system
@@ -665,6 +690,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         checkAgainstModel(fuzzCase, request, result, completed, sink);
     } else {
         checkAgainstModel(fuzzCase, request, result, completed, fileBytes(request.output));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+    FuzzCase fuzzCase;
+    if (size > kLargestReply || !readCase(data, size, fuzzCase)) return 0;
+    verbosity = 0;
+    if (!fuzzCase.everySplit || fuzzCase.reply.size() > kLongestReplySplitEverywhere) {
+        playAndCheck(fuzzCase);
+        return 0;
+    }
+    // The same reply in two receives, broken at each offset in turn: no
+    // split may change what is read.
+    for (size_t split = 1; split < fuzzCase.reply.size(); ++split) {
+        fuzzCase.blocks = {fuzzCase.reply.substr(0, split), fuzzCase.reply.substr(split)};
+        playAndCheck(fuzzCase);
     }
     return 0;
 }

@@ -16,19 +16,36 @@ struct TlsServerConnection {
     SSL* connection;
 };
 
-TlsServerContext* makeTlsServerContext(const std::string& leaf) {
+namespace {
+
+// Sets the context up as the ways after the leaf's name ask; a client
+// certificate asked for is never checked.
+void serveAsAsked(SSL_CTX* context, const std::string& ways) {
+    int required = ways.find(kRequiringClientCertificate) != std::string::npos;
+    if (required || ways.find(kAskingClientCertificate) != std::string::npos) {
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER | (required ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
+                           [](int, X509_STORE_CTX*) { return 1; });
+    }
+    if (ways.find(kAtMostTls12) != std::string::npos) SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+}
+
+}  // namespace
+
+TlsServerContext* makeTlsServerContext(const std::string& leafAndWays) {
     // OpenSSL writes with send(), not with MSG_NOSIGNAL: a client that went
     // away must not end the test process.
     std::signal(SIGPIPE, SIG_IGN);
     const std::string& directory = testCertificateDirectory();
     if (directory.empty()) return nullptr;
+    std::string leaf = leafAndWays.substr(0, leafAndWays.find('+'));
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr) return nullptr;
-    if (SSL_CTX_use_certificate_file(context, (directory + leaf + ".pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
+    if (SSL_CTX_use_certificate_chain_file(context, (directory + leaf + ".pem").c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(context, (directory + leaf + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
         SSL_CTX_free(context);
         return nullptr;
     }
+    serveAsAsked(context, leafAndWays.substr(leaf.size()));
     return new TlsServerContext{context};
 }
 

@@ -9,8 +9,9 @@
 struct TlsServerContext;
 struct TlsServerConnection;
 
-// Returns a context that serves the named leaf, or null.
-TlsServerContext* makeTlsServerContext(const std::string& leaf);
+// Returns a context that serves the named leaf, in the ways (of
+// test_certificates.h) that follow its name, or null.
+TlsServerContext* makeTlsServerContext(const std::string& leafAndWays);
 
 void freeTlsServerContext(TlsServerContext* context);
 
