@@ -144,7 +144,7 @@ void fillSlots(PartsLoop& loop) {
 }
 
 // Returns the time of the next thing to do besides reading: an idle limit
-// passing, a pause ending, the state file's turn.
+// passing, a pause ending while a connection is free, the state file's turn.
 std::int64_t nextDeadline(const PartsLoop& loop) {
     std::int64_t deadline = loop.savedAt + kSaveEveryMillis;
     std::int64_t idle = loop.settings->idleLimitMillis;
@@ -154,7 +154,9 @@ std::int64_t nextDeadline(const PartsLoop& loop) {
             deadline = connection.lastActivity + idle;
         }
     }
-    for (int index = 0; index < loop.list.count; ++index) {
+    // A part whose connection was dropped waits for one to become free,
+    // which a socket tells.
+    for (int index = 0; index < loop.list.count && freeSlot(loop) >= 0; ++index) {
         const FilePart& part = loop.list.parts[index];
         if (!partDone(part) && part.slot < 0 && part.resumeAt < deadline) deadline = part.resumeAt;
     }
