@@ -77,6 +77,17 @@ int splitLargestGap(PartList& list, std::int64_t larger) {
     return largest + 1;
 }
 
+int untouchedNextPart(const PartList& list, int index, std::int64_t limit) {
+    if (index + 1 >= list.count) return -1;
+    const FilePart& next = list.parts[index + 1];
+    return next.next == next.first && next.end <= limit ? index + 1 : -1;
+}
+
+void joinNextPart(PartList& list, int index) {
+    list.parts[index].end = list.parts[index + 1].end;
+    removePart(list, index + 1);
+}
+
 void joinFinishedParts(PartList& list) {
     for (int index = 0; index + 1 < list.count;) {
         const FilePart& part = list.parts[index];

@@ -13,9 +13,6 @@ struct FilePart {
     std::int64_t next = 0;   // the first byte not stored yet
     std::int64_t end = 0;    // one past the part's last byte
     int slot = -1;           // the connection that fetches it; -1: none
-    int attempts = 0;        // attempts made for the part's current stretch
-    int poorRetries = 0;     // failed retries in a row that gained little
-    std::int64_t lastGain = 0;     // what the last failed attempt stored
     std::int64_t pauseMillis = -1; // the coming pause after a poor attempt; -1: the first
     std::int64_t resumeAt = 0;     // no connection before this time
 };
@@ -44,6 +41,14 @@ int partsFromRanges(PartList& list, std::int64_t first, std::int64_t end, const 
 // new part after it, when that gap has more than larger bytes. Returns the
 // new part's index, or -1 when no gap is that large.
 int splitLargestGap(PartList& list, std::int64_t larger);
+
+// Returns the index of the part after index when none of its bytes is
+// stored and it ends at or before limit, else -1.
+int untouchedNextPart(const PartList& list, int index, std::int64_t limit);
+
+// Joins the part after index to it: the part at index then reaches that
+// part's end.
+void joinNextPart(PartList& list, int index);
 
 // Joins each finished part that has no connection to the part after it,
 // so that finished parts do not pile up.

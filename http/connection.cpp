@@ -32,12 +32,21 @@ int connectToAddress(SocketHandle socket, const NetAddress& address, TransferRes
     return failConnect(address, result);
 }
 
-// Connects to the server's addresses in their order until one answers; a
-// failed one is traced before the next is tried. Returns the connected
-// socket, or kInvalidSocket with the note of the last failure.
-SocketHandle connectToServer(const TransferRequest& request, TransferResult& result) {
+// Returns the index of the address tried after tried others, from first on
+// and round to the list's start.
+int addressInTurn(const TransferRequest& request, int first, int tried) {
+    int count = request.addresses.count;
+    return count == 0 ? 0 : (first + tried) % count;
+}
+
+// Connects to the server's addresses in their order, from the first one
+// given on, until one answers; a failed one is traced before the next is
+// tried. Returns 1 with the connected socket and its address index in the
+// connection, or 0 with the note of the last failure.
+int connectToServer(Connection& connection, const TransferRequest& request, TransferResult& result, int first) {
     if (request.viaProxy) logAt(9, "Using proxy %s:%d\n", textOf(proxyOf(request).host), proxyOf(request).port);
-    for (int index = 0; index < request.addresses.count; ++index) {
+    for (int tried = 0; tried < request.addresses.count; ++tried) {
+        int index = addressInTurn(request, first, tried);
         const NetAddress& address = request.addresses.entries[index];
         SocketHandle socket = openTcpSocket(address);
         if (socket == kInvalidSocket) {
@@ -46,12 +55,14 @@ SocketHandle connectToServer(const TransferRequest& request, TransferResult& res
         }
         if (connectToAddress(socket, address, result)) {
             result.stage = stageCompleted;  // an address before it may have failed
-            return socket;
+            connection.socket = socket;
+            connection.addressIndex = index;
+            return 1;
         }
         closeSocket(socket);
-        if (index + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
+        if (tried + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
     }
-    return kInvalidSocket;
+    return 0;
 }
 
 // Fills the peer TLS checks the request's server against; name keeps
@@ -99,6 +110,8 @@ int stepTls(Connection& connection, Opening& opening, TransferResult& result) {
 // Goes on from a connected socket: the handshake for https. Returns as
 // continueOpening.
 int afterConnect(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result) {
+    connection.addressIndex = opening.addressIndex;
+    result.stage = stageCompleted;  // an address before it may have failed
     if (!request.secure) {
         opening.step = openingOpen;
         return 1;
@@ -110,11 +123,12 @@ int afterConnect(Connection& connection, Opening& opening, const TransferRequest
     return stepTls(connection, opening, result);
 }
 
-// Begins connecting to the addresses from opening.addressIndex on until a
+// Begins connecting to the addresses still to try, in their turn, until a
 // connect is under way or done. Returns as continueOpening.
 int connectNextAddress(Connection& connection, Opening& opening, const TransferRequest& request,
                        TransferResult& result) {
-    for (; opening.addressIndex < request.addresses.count; ++opening.addressIndex) {
+    for (; opening.tried < request.addresses.count; ++opening.tried) {
+        opening.addressIndex = addressInTurn(request, opening.firstAddress, opening.tried);
         const NetAddress& address = request.addresses.entries[opening.addressIndex];
         connection.socket = openTcpSocket(address);
         if (connection.socket == kInvalidSocket) {
@@ -130,25 +144,31 @@ int connectNextAddress(Connection& connection, Opening& opening, const TransferR
         failConnect(address, result);
         closeSocket(connection.socket);
         connection.socket = kInvalidSocket;
-        if (opening.addressIndex + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
+        if (opening.tried + 1 < request.addresses.count) logAt(9, "%s\n", textOf(result.errorText));
     }
     return 0;
+}
+
+// Opens the connection, waiting, from the address first on.
+int openFromAddress(Connection& connection, const TransferRequest& request, TransferResult& result, int first) {
+    return connectToServer(connection, request, result, first) && openTunnel(connection, request, result) &&
+           startTls(connection, request, result);
 }
 
 }  // namespace
 
 int openConnection(Connection& connection, const TransferRequest& request, TransferResult& result) {
-    connection.socket = connectToServer(request, result);
-    return connection.socket != kInvalidSocket && openTunnel(connection, request, result) &&
-           startTls(connection, request, result);
+    return openFromAddress(connection, request, result, 0);
 }
 
-int beginOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result) {
+int beginOpening(Connection& connection, Opening& opening, const TransferRequest& request, TransferResult& result,
+                 int firstAddress) {
     opening = Opening();
+    opening.firstAddress = firstAddress;
     if (request.viaProxy) {
         // The tunnel is a short exchange with a near peer: waited for.
         opening.step = openingOpen;
-        return openConnection(connection, request, result);
+        return openFromAddress(connection, request, result, firstAddress);
     }
     return connectNextAddress(connection, opening, request, result);
 }
@@ -157,8 +177,13 @@ int continueOpening(Connection& connection, Opening& opening, const TransferRequ
                     TransferResult& result) {
     if (opening.step == openingTls) return stepTls(connection, opening, result);
     if (endConnect(connection.socket) == 0) return afterConnect(connection, opening, request, result);
+    return openNextAddress(connection, opening, request, result);
+}
+
+int openNextAddress(Connection& connection, Opening& opening, const TransferRequest& request,
+                    TransferResult& result) {
     failOpening(connection, opening, request, result);
-    ++opening.addressIndex;
+    ++opening.tried;
     return connectNextAddress(connection, opening, request, result);
 }
 
@@ -169,7 +194,7 @@ void failOpening(Connection& connection, Opening& opening, const TransferRequest
         failConnect(request.addresses.entries[opening.addressIndex], result);
     }
     closeConnection(connection);
-    if (opening.step == openingConnect && opening.addressIndex + 1 < request.addresses.count) {
+    if (opening.step == openingConnect && opening.tried + 1 < request.addresses.count) {
         logAt(9, "%s\n", textOf(result.errorText));
     }
 }
@@ -200,6 +225,11 @@ int sendOnConnection(Connection& connection, const char* bytes, int count) {
 
 int receiveOnConnection(Connection& connection, char* block, int capacity) {
     if (connection.tls != nullptr) return tlsReceive(connection.tls, block, capacity);
+    return receiveBytes(connection.socket, block, capacity);
+}
+
+int receiveNowOnConnection(Connection& connection, char* block, int capacity) {
+    if (connection.tls != nullptr) return tlsReceiveNow(connection.tls, block, capacity);
     return receiveBytes(connection.socket, block, capacity);
 }
 

@@ -67,6 +67,8 @@ void handReplyOver(Connection& connection, TransferRequest& request, const Trans
     handOver.takenOver = 1;
     handOver.socket = connection.socket;
     handOver.tls = connection.tls;
+    handOver.addressIndex = connection.addressIndex;
+    handOver.wholeFile = result.replyStatus == 200;
     connection.socket = kInvalidSocket;
     connection.tls = nullptr;
     int room = static_cast<int>(sizeof handOver.pending);

@@ -38,6 +38,7 @@ void drawMeter(ProgressLine& line, std::int64_t bodyBytes) {
 }
 
 void draw(ProgressLine& line, std::int64_t bodyBytes, std::int64_t progressLength) {
+    line.lineOpen = 1;
     if (line.onTerminal) {
         drawMeter(line, bodyBytes);
     } else {
@@ -81,6 +82,15 @@ void endProgress(ProgressLine& line) {
     line.heldBack = 0;
     logAt(3, "\n");
     if (activeLine == &line) activeLine = nullptr;
+}
+
+void breakProgressLine(ProgressLine& line) {
+    if (line.heldBack) draw(line, line.heldBodyBytes, line.heldLength);
+    line.heldBack = 0;
+    if (!line.lineOpen) return;
+    logAt(3, "\n");
+    line.lineOpen = 0;
+    line.drawnLength = 0;
 }
 
 void dropProgress(ProgressLine& line) {

@@ -18,6 +18,7 @@ struct ProgressLine {
     std::int64_t heldBodyBytes = 0;
     std::int64_t heldLength = 0;
     int drawnLength = 0;          // columns of the meter line now on the terminal
+    int lineOpen = 0;             // a count stands on the current line, not ended yet
 };
 
 // Starts the progress line of one attempt.
@@ -31,6 +32,10 @@ void showProgress(ProgressLine& line, std::int64_t bodyBytes, std::int64_t progr
 
 // Ends the progress line, drawing first the count that was held back.
 void endProgress(ProgressLine& line);
+
+// Ends the line the counts stand on, when one does, so that a message can
+// follow on a line of its own; the next count begins a new line.
+void breakProgressLine(ProgressLine& line);
 
 // Ends a progress line that never began: the reply's body is not read.
 void dropProgress(ProgressLine& line);

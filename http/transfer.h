@@ -71,6 +71,8 @@ struct PartsHandOver {
     int reasonShown = 0;      // the line that says why the run stays on one connection was written
     SocketHandle socket = kInvalidSocket;
     TlsSession* tls = nullptr;
+    int addressIndex = 0;     // the request's address the reply came from
+    int wholeFile = 0;        // the reply is a 200: its body is the whole file
     char pending[16384];      // body bytes that came with the header section
     int pendingCount = 0;
     std::int64_t bodyEnd = 0;      // one past the last byte the reply's body holds

@@ -62,6 +62,14 @@ int tlsSend(TlsSession* session, const char* bytes, int count);
 // code, since it cannot be told from a cut.
 int tlsReceive(TlsSession* session, char* block, int capacity);
 
+// What tlsReceiveNow returns when no whole record has arrived yet.
+const int kTlsWouldWait = -2;
+
+// As tlsReceive, but never waits for the socket: what arrived is taken
+// in, and kTlsWouldWait says that no decrypted byte is there yet. For a
+// loop that waits on several connections at once.
+int tlsReceiveNow(TlsSession* session, char* block, int capacity);
+
 // Returns 1 when decrypted bytes, or records already received, wait
 // inside the session: the socket may never turn readable for them.
 int tlsHasBufferedBytes(TlsSession* session);

@@ -35,6 +35,8 @@ int tlsSend(TlsSession*, const char*, int) { return -1; }
 
 int tlsReceive(TlsSession*, char*, int) { return -1; }
 
+int tlsReceiveNow(TlsSession*, char*, int) { return -1; }
+
 int tlsHasBufferedBytes(TlsSession*) { return 0; }
 
 int tlsRefusal(TlsSession*, BoundedString&) { return 0; }
@@ -421,7 +423,11 @@ int tlsSend(TlsSession* session, const char* bytes, int count) {
     return sent;
 }
 
-int tlsReceive(TlsSession* session, char* block, int capacity) {
+namespace {
+
+// Takes decrypted bytes; waits for the socket only when mayWait is set,
+// else answers kTlsWouldWait where a wait would begin.
+int receiveDecrypted(TlsSession* session, char* block, int capacity, int mayWait) {
     // Records that have arrived are taken together, up to the capacity,
     // so that a large block goes out in one write; only the first waits.
     int taken = 0;
@@ -436,7 +442,9 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
         }
         // What follows, a wait or an ending, is for the next call.
         if (taken > 0) return taken;
-        int outcome = sortFailure(session->connection, session->descriptor, returned);
+        int outcome = mayWait ? sortFailure(session->connection, session->descriptor, returned)
+                              : sortFailureNow(session->connection, returned);
+        if (outcome == callWantsRead || outcome == callWantsWrite) return kTlsWouldWait;
         if (outcome == callAgain) continue;
         if (outcome == callClosed) return 0;
         // A record that does not decrypt, or an end without close_notify,
@@ -444,6 +452,16 @@ int tlsReceive(TlsSession* session, char* block, int capacity) {
         if (outcome == callRefused) setLastSocketError(kDisconnectedCode);
         return -1;
     }
+}
+
+}  // namespace
+
+int tlsReceive(TlsSession* session, char* block, int capacity) {
+    return receiveDecrypted(session, block, capacity, 1);
+}
+
+int tlsReceiveNow(TlsSession* session, char* block, int capacity) {
+    return receiveDecrypted(session, block, capacity, 0);
 }
 
 // OpenSSL also holds the start of a record whose rest has not arrived;

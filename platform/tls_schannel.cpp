@@ -193,14 +193,20 @@ HandshakeStep stepHandshake(TlsSession& session, SEC_CHAR* target, int first) {
     return status == SEC_I_CONTINUE_NEEDED && session.inboundLength == 0 ? stepNeedsBytes : stepAgain;
 }
 
+// Looks whether the socket has bytes (or an ending) to receive, without
+// waiting. Returns 1 when it has, 0 when not, -1 on failure.
+int lookAtSocket(TlsSession& session) {
+    int readable = 0;
+    return waitForReadableSockets(&session.socket, nullptr, 1, &readable, 0);
+}
+
 // Appends what the server sent next to the bytes held, when it sent any:
 // a look at the socket first keeps the receive from waiting. Returns
 // stepAgain, stepWaits (nothing arrived yet), stepBroken (last socket
 // error set) or stepNotTls.
 HandshakeStep receiveHandshakeBytes(TlsSession& session) {
     if (session.inboundLength == kRecordCapacity) return stepNotTls;
-    int readable = 0;
-    int looked = waitForReadableSockets(&session.socket, nullptr, 1, &readable, 0);
+    int looked = lookAtSocket(session);
     if (looked < 0) return stepBroken;
     if (looked == 0) return stepWaits;
     int received = receiveBytes(session.socket, session.inbound + session.inboundLength,
@@ -515,9 +521,11 @@ int decryptRecord(TlsSession& session) {
     return session.serverEnded ? 0 : 1;
 }
 
-// Gets the next decrypted bytes, receiving as much as a record needs.
-// Returns 1 when plain bytes are held, 0 at close_notify, -1 on failure.
-int decryptNext(TlsSession& session) {
+// Gets the next decrypted bytes, receiving as much as a record needs,
+// waiting for the socket only when mayWait is set. Returns 1 when plain
+// bytes are held, 0 at close_notify, -1 on failure, kTlsWouldWait when
+// it may not wait and the socket has nothing yet.
+int decryptNext(TlsSession& session, int mayWait) {
     compactInbound(session);
     while (session.plainLength == 0) {
         if (session.serverEnded) return 0;
@@ -532,6 +540,8 @@ int decryptNext(TlsSession& session) {
             setLastSocketError(kSocketErrorDisconnected);
             return -1;
         }
+        int looked = mayWait ? 1 : lookAtSocket(session);
+        if (looked <= 0) return looked < 0 ? -1 : kTlsWouldWait;
         int received = receiveBytes(session.socket, session.inbound + session.inboundLength, room);
         if (received == 0) setLastSocketError(kSocketErrorDisconnected);
         if (received <= 0) return -1;
@@ -609,19 +619,32 @@ int tlsSend(TlsSession* session, const char* bytes, int count) {
     return count;
 }
 
-int tlsReceive(TlsSession* session, char* block, int capacity) {
-    if (session->plainLength == 0) {
-        int held = decryptNext(*session);
+namespace {
+
+// Takes decrypted bytes; waits for the socket only when mayWait is set.
+int receiveDecrypted(TlsSession& session, char* block, int capacity, int mayWait) {
+    if (session.plainLength == 0) {
+        int held = decryptNext(session, mayWait);
         if (held <= 0) return held;
     }
     // Records that have arrived are taken together, up to the capacity, so
     // that a large block goes out in one write; only the first waits.
-    int taken = takePlainBytes(*session, block, capacity);
-    while (capacity - taken >= kLargestPlainRecord && session->serverEnded == 0 && holdsWholeRecord(*session)) {
-        if (decryptNext(*session) <= 0) break;  // the ending is for the next call
-        taken += takePlainBytes(*session, block + taken, capacity - taken);
+    int taken = takePlainBytes(session, block, capacity);
+    while (capacity - taken >= kLargestPlainRecord && session.serverEnded == 0 && holdsWholeRecord(session)) {
+        if (decryptNext(session, 0) <= 0) break;  // the ending is for the next call
+        taken += takePlainBytes(session, block + taken, capacity - taken);
     }
     return taken;
+}
+
+}  // namespace
+
+int tlsReceive(TlsSession* session, char* block, int capacity) {
+    return receiveDecrypted(*session, block, capacity, 1);
+}
+
+int tlsReceiveNow(TlsSession* session, char* block, int capacity) {
+    return receiveDecrypted(*session, block, capacity, 0);
 }
 
 // A close_notify decrypted ahead of its call counts: the next receive

@@ -77,9 +77,10 @@ std::string bigHead(const std::string& status, size_t from, size_t last, int ver
     return httpReply("HTTP/1.0 " + status, headers, "");
 }
 
-// The whole big file, or the bytes from..last of it as a partial reply.
-ConnectionScript bigWhole(int version = 0, bool ranges = true) {
-    return sendThenClose(bigHead("200 OK", 0, 4 * kMiB - 1, version, ranges) + big(version));
+// The whole big file (in chunks, 10 ms apart, when chunk is given), or the
+// bytes from..last of it as a partial reply.
+ConnectionScript bigWhole(int version = 0, bool ranges = true, size_t chunk = 0) {
+    return {sendData(bigHead("200 OK", 0, 4 * kMiB - 1, version, ranges) + big(version), chunk, 10), closeInOrder()};
 }
 ConnectionScript bigRange(size_t from, size_t last, int version = 0) {
     return sendThenClose(bigHead("206 Partial Content", from, last, version) + bigPart(from, last + 1 - from, version));
@@ -583,36 +584,47 @@ const RetryCase kRetryCases[] = {
      0,
      "",
      part(0, 6)},
-    // -s4: the first reply's connection keeps the first MiB, three more
-    // ask for the rest; a part that breaks is resumed on its own, and a
-    // part of another version makes the run start over, never splicing.
+    // -s4 from a server that answers one connection at a time: the parts
+    // ask, and the first reply's connection reads on through each part of
+    // which nothing came yet. A part that breaks is resumed on its own; a
+    // TLS part is cancelled inside its handshake, which the server takes
+    // up only once the first reply was read whole.
     {"PartsFourByteExact", {"-s4"},
-     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1)},
+     {bigWhole(0, true, 256 * 1024), bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1),
+      bigRange(3 * kMiB, 4 * kMiB - 1)},
      {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1)}, 0, "",
      big()},
     {"PartResetResumedOnItsOwn", {"-s4"},
-     {bigWhole(), sendThenReset(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 0) + bigPart(kMiB, 300000)),
-      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigRange(kMiB + 300000, 2 * kMiB - 1)},
+     {sendThenReset(bigHead("200 OK", 0, 4 * kMiB - 1, 0) + bigPart(0, 500000)),
+      sendThenReset(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 0) + bigPart(kMiB, 300000)),
+      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigRange(500000, kMiB - 1),
+      bigRange(kMiB + 300000, 2 * kMiB - 1)},
      {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1),
-      rangeGet(kMiB + 300000, 2 * kMiB - 1)},
-     10, kResetNote, big()},
-    // A server that answers one connection at a time: the parts' handshakes
-    // wait in the loop while the first connection is read to its end.
+      rangeGet(500000, kMiB - 1), rangeGet(kMiB + 300000, 2 * kMiB - 1)},
+     10, repeated(kResetNote, 2), big()},
     {"PartsOverTlsFromOneConnectionAtATime", {"-s4"},
-     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1)},
-     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1)}, 0, "",
-     big(), "", nullptr, kLeafLocalhost},
+     {{sendData(bigHead("200 OK", 0, 4 * kMiB - 1, 0) + big()), pauseFor(500), closeInOrder()},
+      bigRange(kMiB, 2 * kMiB - 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1)},
+     {kGet, "", "", ""}, 0, "", big(), "", nullptr, kLeafLocalhost},
     {"PartsWithoutRangesStayOnOne", {"-s4"}, {bigWhole(0, false)}, {kGet}, 0, "", big()},
     {"PartOfChangedFileNeverSpliced", {"-s4"},
-     {bigWhole(), bigRange(kMiB, 2 * kMiB - 1, 1), bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1),
+     {sendThenReset(bigHead("200 OK", 0, 4 * kMiB - 1, 0) + bigPart(0, 500000)),
+      {pauseFor(150), sendData(bigHead("206 Partial Content", kMiB, 2 * kMiB - 1, 1) + bigPart(kMiB, kMiB, 1))},
+      bigRange(2 * kMiB, 3 * kMiB - 1), bigRange(3 * kMiB, 4 * kMiB - 1), bigRange(500000, kMiB - 1),
       bigWhole(1, false)},
-     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1), kGet},
-     10, "Reply not stored: the file changed on the server\n\n", big(1)},
-    // The same in parts: the second part's connection meets a busy server.
-    {"PartFailOnBusyGivesUpRefused", {"-s2", "-f"}, {bigWhole(), kBusy, kBusy, kBusy, kBusy},
+     {kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1), rangeGet(3 * kMiB, 4 * kMiB - 1),
+      rangeGet(500000, kMiB - 1), kGet},
+     10, std::string(kResetNote) + "Reply not stored: the file changed on the server\n\n", big(1)},
+    // The same in parts: the first connection reads on into the second
+    // part, then breaks there, and its retry, the one connection left,
+    // meets a busy server.
+    {"PartFailOnBusyGivesUpRefused", {"-s2", "-f"},
+     {{sendData(bigHead("200 OK", 0, 4 * kMiB - 1, 0) + bigPart(0, 2 * kMiB), 256 * 1024, 10), pauseFor(150),
+       resetConnection()},
+      kBusy, kBusy, kBusy, kBusy},
      {kGet, rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1), rangeGet(2 * kMiB, 4 * kMiB - 1),
       rangeGet(2 * kMiB, 4 * kMiB - 1)},
-     3, repeated(std::string(kRefused503) + "\n", 3) + kRefused503, bigPart(0, 2 * kMiB)},
+     3, std::string(kResetNote) + repeated(std::string(kRefused503) + "\n", 2) + kRefused503, bigPart(0, 2 * kMiB)},
     {"PartsInsideAskedRange", {"-s4", "-r1000000-3999999"},
      {bigRange(1000000, 3999999), bigRange(2500000, 3999999)},
      {rangeGet(1000000, 3999999), rangeGet(2500000, 3999999)}, 0, "", bigPart(1000000, 3000000)},
@@ -634,7 +646,8 @@ const RetryCase kRetryCases[] = {
     // -c from a state file of parts: a changed file is fetched whole and
     // split again, none of the old ranges counted as stored.
     {"ContinuedPartsOfChangedFileFetchedWhole", {"-c", "-s4"},
-     {bigRange(kMiB, 2 * kMiB - 1, 1), bigWhole(1), bigRange(kMiB, 2 * kMiB - 1, 1), bigRange(2 * kMiB, 3 * kMiB - 1, 1),
+     {bigRange(kMiB, 2 * kMiB - 1, 1), bigWhole(1, true, 256 * 1024), bigRange(kMiB, 2 * kMiB - 1, 1),
+      bigRange(2 * kMiB, 3 * kMiB - 1, 1),
       bigRange(3 * kMiB, 4 * kMiB - 1, 1)},
      {rangeGet(kMiB, 2 * kMiB - 1), kGet, rangeGet(kMiB, 2 * kMiB - 1), rangeGet(2 * kMiB, 3 * kMiB - 1),
       rangeGet(3 * kMiB, 4 * kMiB - 1)},

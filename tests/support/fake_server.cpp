@@ -39,6 +39,18 @@ void sendInChunks(Channel& channel, const ServerStep& step) {
     }
 }
 
+// Sends the bytes sealed as one TLS record raw on the socket, part of it
+// at once and the rest a byte at a time.
+void sendRecordRaw(Channel& channel, const ServerStep& step) {
+    std::string record = sealTlsRecord(channel.tls, step.bytes);
+    size_t sent = std::min(step.chunk, record.size());
+    if (!sendAllBytes(channel.socket, record.data(), sent)) return;
+    for (; sent < record.size(); ++sent) {
+        sleepMillis(step.millis);
+        if (!sendAllBytes(channel.socket, record.data() + sent, 1)) return;
+    }
+}
+
 // Ends the connection: in order (with close_notify over TLS when notify
 // is set) or with a reset.
 void endChannel(Channel& channel, int notify, int reset) {
@@ -56,6 +68,9 @@ void playScript(FakeServer& server, Channel& channel, const ConnectionScript& sc
         switch (step.kind) {
             case ServerStep::sendData:
                 sendInChunks(channel, step);
+                break;
+            case ServerStep::sendSealed:
+                sendRecordRaw(channel, step);
                 break;
             case ServerStep::pause:
                 sleepMillis(step.millis);
@@ -111,7 +126,11 @@ void serve(FakeServer& server) {
         // Answered by its request, a connection plays beside the others, as
         // several connections for one file need.
         ConnectionScript script = server.respond(request);
-        players.emplace_back([&server, channel, script]() mutable { playScript(server, channel, script); });
+        ++server.playing;
+        players.emplace_back([&server, channel, script]() mutable {
+            playScript(server, channel, script);
+            --server.playing;
+        });
     }
     for (std::thread& player : players) player.join();
     if (server.listener >= 0) close(server.listener);
@@ -147,6 +166,12 @@ ServerStep resetConnection() {
 ServerStep closeWithoutTlsNotify() {
     ServerStep step;
     step.kind = ServerStep::closeWithoutNotify;
+    return step;
+}
+
+ServerStep sendSealedRecord(const std::string& bytes, size_t atOnce, int millisPerByte) {
+    ServerStep step = sendData(bytes, atOnce, millisPerByte);
+    step.kind = ServerStep::sendSealed;
     return step;
 }
 

@@ -14,11 +14,11 @@
 #include <vector>
 
 struct ServerStep {
-    enum Kind { sendData, pause, closeInOrder, reset, stall, closeWithoutNotify };
+    enum Kind { sendData, pause, closeInOrder, reset, stall, closeWithoutNotify, sendSealed };
     Kind kind = closeInOrder;
     std::string bytes;   // sendData: what to send
-    size_t chunk = 0;    // sendData: bytes per write (0: all in one write)
-    int millis = 0;      // pause: how long; sendData: pause between chunks
+    size_t chunk = 0;    // sendData: bytes per write (0: all in one write); sendSealed: bytes sent at once
+    int millis = 0;      // pause: how long; sendData: pause between chunks; sendSealed: between bytes
 };
 
 ServerStep sendData(const std::string& bytes, size_t chunk = 0, int millisBetweenChunks = 0);
@@ -27,6 +27,9 @@ ServerStep closeInOrder();
 ServerStep resetConnection();
 ServerStep stallUntilStopped();
 ServerStep closeWithoutTlsNotify();
+// Over TLS: the bytes as one record, of which the first atOnce bytes go in
+// one write and the rest one byte at a time, millis apart.
+ServerStep sendSealedRecord(const std::string& bytes, size_t atOnce, int millisPerByte);
 
 typedef std::vector<ServerStep> ConnectionScript;
 
@@ -45,6 +48,7 @@ struct FakeServer {
     int connectionLimit = 0;
     std::vector<std::string> requests;
     std::mutex requestsLock;
+    std::atomic<int> playing{0};  // connections answered by their request whose script still plays
     std::atomic<bool> stopping{false};
     std::thread thread;
 };

@@ -73,13 +73,15 @@ int connectToLoopback(unsigned short port) {
 }
 
 int acceptUntilStopped(int listener, const std::atomic<bool>& stopping) {
-    while (!stopping) {
+    for (;;) {
+        bool stopped = stopping;
         pollfd watched = {listener, POLLIN, 0};
-        if (poll(&watched, 1, 20) <= 0) continue;
-        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0) return connection;
+        if (poll(&watched, 1, stopped ? 0 : 20) > 0) {
+            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0) return connection;
+        }
+        if (stopped) return -1;
     }
-    return -1;
 }
 
 std::string readRequestHead(int connection) {

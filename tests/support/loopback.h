@@ -21,7 +21,8 @@ unsigned short boundPort(int socket);
 // Returns a socket connected to 127.0.0.1:port, or -1.
 int connectToLoopback(unsigned short port);
 
-// Waits for a connection. Returns it, or -1 once stopping is set.
+// Waits for a connection. Returns it, or -1 once stopping is set and no
+// connection made before is waiting.
 int acceptUntilStopped(int listener, const std::atomic<bool>& stopping);
 
 // Reads from a connection until the empty line that ends a request head,

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -115,6 +116,13 @@ void stopSilentNameServer(SilentNameServer& server) {
     server.socket = -1;
     if (server.addedAddress) setAliasAddress(in_addr(), false);
     server.addedAddress = 0;
+}
+
+int placeHostsFile(const std::string& path) {
+    if (unshare(CLONE_NEWNS) != 0) return -1;
+    // Nothing done in this namespace may reach the machine's.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
+    return mount(path.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr);
 }
 
 int enterPrivateNetwork() {

@@ -8,6 +8,11 @@
 // Must be called while the process has a single thread.
 int enterPrivateNetwork();
 
+// Gives the process a mount namespace of its own in which the file at
+// path stands in place of /etc/hosts, for it and the programs it starts.
+// Returns 0, or -1 where the system does not allow it.
+int placeHostsFile(const std::string& path);
+
 // A name server inside the private network that takes queries and never
 // answers, at the first IPv4 address the resolver configuration names:
 // lookups of names outside the hosts file then wait for the resolver's

@@ -1,5 +1,6 @@
 #include "tests/support/run_program.h"
 
+#include "tests/support/private_network.h"
 #include "tests/support/test_certificates.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@ void startChild(const std::vector<std::string>& arguments, const ProgramOptions&
     int nullInput = open("/dev/null", O_RDONLY);
     if (nullInput >= 0) dup2(nullInput, 0);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(127);
+    if (!options.hostsFile.empty() && placeHostsFile(options.hostsFile) != 0) _exit(kHostsFileNotPlaced);
     for (const std::string& variable : options.environment) putenv(const_cast<char*>(variable.c_str()));
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));

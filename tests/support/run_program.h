@@ -31,7 +31,11 @@ struct ProgramOptions {
     unsigned short serverPort = 80;  // where runAgainstServer listens
     std::string tlsLeaf;  // when set, runAgainstServer speaks TLS with this test leaf
     std::vector<std::string> environment;  // "NAME=value": more variables for the program alone
+    std::string hostsFile;  // when set, the program sees this file as /etc/hosts (Linux)
 };
+
+// The exit status of a program that could not be given its hosts file.
+const int kHostsFileNotPlaced = 125;
 
 ProgramOutcome runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
 

@@ -85,6 +85,19 @@ int sendTlsBytes(TlsServerConnection* tls, const char* bytes, size_t count) {
     return count == 0 || SSL_write(tls->connection, bytes, static_cast<int>(count)) > 0;
 }
 
+std::string sealTlsRecord(TlsServerConnection* tls, const std::string& bytes) {
+    // The record is written into memory, then writes go to the socket again.
+    int socket = SSL_get_fd(tls->connection);
+    BIO* memory = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(tls->connection, memory);
+    SSL_write(tls->connection, bytes.data(), static_cast<int>(bytes.size()));
+    char* sealed = nullptr;
+    long length = BIO_get_mem_data(memory, &sealed);
+    std::string record(sealed, static_cast<size_t>(length));
+    SSL_set0_wbio(tls->connection, BIO_new_socket(socket, BIO_NOCLOSE));
+    return record;
+}
+
 void endTlsConnection(TlsServerConnection* tls, int notify) {
     if (tls == nullptr) return;
     if (notify) SSL_shutdown(tls->connection);

@@ -26,6 +26,10 @@ std::string readTlsRequestHead(TlsServerConnection* tls);
 // Sends all bytes. Returns 1, or 0 when the connection failed.
 int sendTlsBytes(TlsServerConnection* tls, const char* bytes, size_t count);
 
+// Returns the bytes sealed as one TLS record, as they would go on the
+// wire, without sending them.
+std::string sealTlsRecord(TlsServerConnection* tls, const std::string& bytes);
+
 // Sends close_notify when notify is set, then frees the TLS connection
 // (the socket stays for the caller to close or reset).
 void endTlsConnection(TlsServerConnection* tls, int notify);
