@@ -493,8 +493,17 @@ Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
         fail(expected, stageReceive, model.malformed);
         return expected;
     }
-    if (model.inHeaders) fail(expected, stageReceive, "recv: Disconnected\n");
-    if (model.inHeaders || fuzzCase.headersOnly) return expected;
+    if (model.inHeaders) {
+        fail(expected, stageReceive, "recv: Disconnected\n");
+        return expected;
+    }
+    // A file the run found, and does not continue, keeps its bytes until a
+    // reply replaces them: the first body byte, or a reply to HEAD.
+    bool replacesFound = !fuzzCase.resumes && !fuzzCase.withoutDescriptor;
+    if (fuzzCase.headersOnly) {
+        if (replacesFound) expected.file.clear();
+        return expected;
+    }
     if (fuzzCase.resumes) expected.verdict = judgeResume(fuzzCase, model);
     // Unasked, a partial reply is the file only from its first byte.
     if (!fuzzCase.resumes && model.replyStatus == 206 && model.rangeStart != 0) expected.verdict = refuseReply;
@@ -512,7 +521,8 @@ Expected expectOutcome(const FuzzCase& fuzzCase, const ReplyModel& model) {
     expected.stored = body.data.substr(std::min(held, body.data.size()));
     // Only the first byte stored, or an empty body that came whole, empties it.
     bool whole = body.ending == endedAsSaid || body.ending == endedAtClose;
-    expected.emptied = expected.verdict == replaceFile && (!expected.stored.empty() || whole);
+    bool replaces = expected.verdict == replaceFile || (expected.verdict == appendBody && replacesFound);
+    expected.emptied = replaces && (!expected.stored.empty() || whole);
     if (expected.emptied) expected.file.clear();
     expected.file += expected.stored;
     if (body.ending == endedMalformed) fail(expected, stageReceive, "recv: Malformed chunked body\n");
@@ -579,7 +589,8 @@ std::FILE* freshOutput() {
     if (output == nullptr) output = fdopen(memfd_create("reply-body", 0), "w+b");
     if (output == nullptr || ftruncate(fileno(output), 0) != 0) std::abort();
     std::rewind(output);
-    std::fputs(kStoredBefore, output);
+    // Written out, as the file a run opens holds its bytes on disk.
+    if (std::fputs(kStoredBefore, output) < 0 || std::fflush(output) != 0) std::abort();
     return output;
 }
 
@@ -637,10 +648,13 @@ void checkStoredDescription(const FuzzCase& fuzzCase, const ReplyModel& model, c
     check(stored.firstByte == 0 && stored.ownBytes == 1, "stored bytes begin the server's file");
     std::int64_t total = fuzzCase.storedTotal;
     std::string validator = fuzzCase.storedValidator;
+    // A body that continues the stored bytes, or reads past them, adds only
+    // what their description lacked; one that replaced them describes anew.
     bool continued = expected.verdict == appendBody && !fuzzCase.headersOnly && !model.inHeaders;
-    if (continued && total < 0) total = model.rangeTotal;
-    if (continued && validator.empty()) validator = model.validator;
-    if (expected.emptied || expected.verdict == skipHeldBytes) {
+    bool readPast = expected.verdict == skipHeldBytes;
+    if ((continued || readPast) && total < 0) total = readPast ? wholeReplyTotal(model) : model.rangeTotal;
+    if ((continued || readPast) && validator.empty()) validator = model.validator;
+    if (expected.emptied) {
         total = wholeReplyTotal(model);
         validator = model.validator;
     }
@@ -673,6 +687,7 @@ void playAndCheck(const FuzzCase& fuzzCase) {
     setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     TransferRequest request;
     request.headersOnly = fuzzCase.headersOnly;
+    request.keepsFile = fuzzCase.resumes;  // as -c does
     if (fuzzCase.resumes) describeStoredBefore(fuzzCase, request);
     std::string sink;
     request.output = fuzzCase.withoutDescriptor ? openSink(sink) : freshOutput();

@@ -56,7 +56,8 @@ void checkExceptions(const std::string& value, const std::string& host) {
 }
 
 // A Location that is followed leads to an address a request line can
-// carry: absolute, within the limits, every byte printable, no fragment.
+// carry: absolute, within the limits, every byte of its host and path
+// printable, no fragment.
 void checkLocation(const std::string& argument, const std::string& location) {
     ServerArgument server;
     BoundedString problem;
@@ -81,7 +82,10 @@ void checkLocation(const std::string& argument, const std::string& location) {
     check(address.rfind("http", 0) == 0 && address.find('#') == std::string::npos &&
               next.host.length <= kLongestHostName && next.path.length <= kBoundedStringCap,
           "target absolute, within limits");
-    for (char byte : address) check(byte > 0x20 && byte < 0x7f, "target printable");
+    // A login there is never sent: what a request carries is the host and path.
+    for (char byte : std::string(textOf(next.host)) + textOf(next.path)) {
+        check(byte > 0x20 && byte < 0x7f, "target printable");
+    }
 }
 
 }  // namespace
