@@ -184,9 +184,10 @@ int endConnect(SocketHandle socket);
 // with the runtime's error left set.
 int seekOutputFile(std::FILE* file, std::int64_t offset);
 
-// Writes out buffered bytes, then cuts the file to length and places the
-// position there (the null device is only placed). Returns 0, or -1 with
-// the runtime's error left set and failedCall naming the call.
+// Writes out buffered bytes, then cuts the file to length when it is
+// longer and places the position there (a shorter file and the null device
+// are only placed). Returns 0, or -1 with the runtime's error left set and
+// failedCall naming the call.
 int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall);
 
 // Makes count bytes the whole content of the file name: they are written

@@ -716,6 +716,9 @@ int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall)
     if (fseeko(file, static_cast<off_t>(length), SEEK_SET) != 0) return -1;
     struct stat status;
     if (askOutput(file, status) == 0 && outputBook.kind != kindRegular) return 0;
+    // Only a longer file is cut: a truncation, even of an empty file, makes
+    // ext4 write the whole file out at its close, which then waits for it.
+    if (outputBook.kind == kindRegular && status.st_size <= static_cast<off_t>(length)) return 0;
     *failedCall = "ftruncate";
     return ftruncate(fileno(file), static_cast<off_t>(length));
 }

@@ -507,7 +507,7 @@ int cutOutputFile(std::FILE* file, std::int64_t length, const char** failedCall)
     fpos_t position = length;
     if (fsetpos(file, &position) != 0) return -1;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
+    if (GetFileType(handle) != FILE_TYPE_DISK || _filelengthi64(_fileno(file)) <= length) return 0;
     if (length <= LONG_MAX) {
         *failedCall = "_chsize";
         return _chsize(_fileno(file), static_cast<long>(length));
