@@ -2,11 +2,8 @@
 // layer's Winsock 1.1 socket. secur32.dll and crypt32.dll are loaded on the
 // first https connection, so that a plain run imports neither.
 //
-// SChannel is told to check nothing (manual validation): under Wine it
-// checks nothing anyway, and its SSL policy passes a chain that reaches no
-// trusted root. So the chain, the dates and the name are checked here, in
-// that order, and the first failure is the one reported, as on every
-// platform.
+// SChannel is told to check nothing (manual validation): the program
+// checks the certificate itself, in schannel_certificates.cpp.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #define SECURITY_WIN32
@@ -20,6 +17,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/schannel_certificates.h"
 #include "platform/tls.h"
 #include "platform/tls_texts.h"
 #include "platform/windows_library.h"
@@ -32,30 +30,12 @@ namespace {
 // add. The handshake and every decrypt work on whole records.
 const int kLargestPlainRecord = 16384;
 const int kRecordCapacity = 5 + kLargestPlainRecord + 2048;
-// The SSL policy's flags for checks made before it (wininet's values).
-const DWORD kIgnoreUnknownAuthority = 0x00000100;
-const DWORD kIgnoreDates = 0x00002000;
-// The SSL policy's answer for a certificate that is for another name.
-const DWORD kNameMismatch = static_cast<DWORD>(CERT_E_CN_NO_MATCH);
 // The content type of a TLS record that holds an alert (TLS 1.2 shows it).
 const char kAlertRecord = 21;
 const ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                               ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
 
-// The few crypt32 calls the checks need, resolved once.
-struct CryptCalls {
-    decltype(&CertGetCertificateChain) getChain;
-    decltype(&CertFreeCertificateChain) freeChain;
-    decltype(&CertVerifyCertificateChainPolicy) verifyPolicy;
-    decltype(&CertFreeCertificateContext) freeCertificate;
-    decltype(&CertNameToStrA) nameToText;
-    decltype(&CertGetNameStringA) getName;
-    decltype(&CertFindExtension) findExtension;
-    decltype(&CryptDecodeObject) decode;
-};
-
 PSecurityFunctionTableA sspi = nullptr;
-CryptCalls cryptCalls = {};
 // One set of client credentials for the run: SChannel keeps the sessions
 // it may resume with them, so a retry can skip the full handshake.
 CredHandle clientCredentials;
@@ -87,18 +67,6 @@ struct TlsSession {
 
 namespace {
 
-// Resolves the crypt32 calls. Returns 1 when all are there.
-int resolveCryptCalls(HMODULE library) {
-    return resolve(library, "CertGetCertificateChain", cryptCalls.getChain) &&
-           resolve(library, "CertFreeCertificateChain", cryptCalls.freeChain) &&
-           resolve(library, "CertVerifyCertificateChainPolicy", cryptCalls.verifyPolicy) &&
-           resolve(library, "CertFreeCertificateContext", cryptCalls.freeCertificate) &&
-           resolve(library, "CertNameToStrA", cryptCalls.nameToText) &&
-           resolve(library, "CertGetNameStringA", cryptCalls.getName) &&
-           resolve(library, "CertFindExtension", cryptCalls.findExtension) &&
-           resolve(library, "CryptDecodeObject", cryptCalls.decode);
-}
-
 // Asks SChannel for client credentials: TLS 1.2, no client certificate,
 // no check of the server's by SChannel itself. Returns 1 on success.
 int acquireCredentials() {
@@ -122,7 +90,7 @@ int loadLibraries(BoundedString& problem) {
         if (!resolve(LoadLibraryA("secur32.dll"), "InitSecurityInterfaceA", initialise) ||
             (sspi = initialise()) == nullptr) {
             librariesProblem = "secur32.dll cannot be loaded";
-        } else if (!resolveCryptCalls(LoadLibraryA("crypt32.dll"))) {
+        } else if (!loadCertificateCalls(LoadLibraryA("crypt32.dll"))) {
             librariesProblem = "crypt32.dll cannot be loaded";
         } else if (!acquireCredentials()) {
             librariesProblem = "SChannel gives no client credentials";
@@ -134,11 +102,6 @@ int loadLibraries(BoundedString& problem) {
     return librariesState > 0;
 }
 
-// Returns 1 when the host is a dotted IPv4 or an IPv6 address rather than
-// a name: SNI never carries one.
-int isAddress(const char* hostName) {
-    return std::strspn(hostName, "0123456789.") == std::strlen(hostName) || std::strchr(hostName, ':') != nullptr;
-}
 
 // Returns 1 when the bytes held could start a server's first TLS record
 // (a handshake or an alert of version 3.x).
@@ -238,160 +201,6 @@ int runHandshake(TlsSession& session, const TlsPeer& peer, BoundedString& proble
     return tlsRefused;
 }
 
-// Writes the day of a certificate time as YYYY-MM-DD.
-void formatDay(const FILETIME& time, char* text, size_t capacity) {
-    SYSTEMTIME day;
-    FileTimeToSystemTime(&time, &day);
-    std::snprintf(text, capacity, "%04u-%02u-%02u", day.wYear, day.wMonth, day.wDay);
-}
-
-// Returns 1 when the chain reaches a trusted authority; its dates are
-// checked apart.
-int chainIsTrusted(PCCERT_CHAIN_CONTEXT chain) {
-    const DWORD dateErrors = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED |
-                             CERT_TRUST_CTL_IS_NOT_TIME_VALID;
-    const DWORD revocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-    return (chain->TrustStatus.dwErrorStatus & ~(dateErrors | revocationUnknown)) == 0 && chain->cChain > 0;
-}
-
-// Finds the first certificate of the chain, the server's first, that is
-// not valid today. Returns 1 with problem set, naming it, when one is.
-int findDateFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, BoundedString& problem) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    for (DWORD index = 0; index < simple->cElement; ++index) {
-        CERT_INFO* info = simple->rgpElement[index]->pCertContext->pCertInfo;
-        int early = CompareFileTime(&now, &info->NotBefore) < 0;
-        if (!early && CompareFileTime(&now, &info->NotAfter) <= 0) continue;
-        char day[16];
-        formatDay(early ? info->NotBefore : info->NotAfter, day, sizeof day);
-        char subject[512] = "";
-        cryptCalls.nameToText(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, subject, sizeof subject);
-        TlsChainPlace place = index == 0 ? tlsLeaf : index + 1 == simple->cElement ? tlsRoot : tlsIntermediate;
-        describeChainDateRefusal(early ? tlsNotYetValid : tlsExpired, place, subject, hostName, day, problem);
-        return 1;
-    }
-    return 0;
-}
-
-// Returns the certificate's subjectAltName decoded into storage, or null
-// when it has none (or more than storage holds).
-const CERT_ALT_NAME_INFO* alternativeNames(PCCERT_CONTEXT certificate, void* storage, DWORD capacity) {
-    const CERT_INFO* info = certificate->pCertInfo;
-    PCERT_EXTENSION extension =
-        cryptCalls.findExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    if (extension == nullptr) return nullptr;
-    const CRYPT_OBJID_BLOB& encoded = extension->Value;
-    DWORD size = capacity;
-    int decoded = cryptCalls.decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, encoded.pbData, encoded.cbData, 0,
-                                    storage, &size);
-    return decoded ? static_cast<const CERT_ALT_NAME_INFO*>(storage) : nullptr;
-}
-
-// Returns 1 when the certificate lists the IPv4 address among its
-// subjectAltName entries. Wine's SSL policy refuses an address even when
-// it is listed, so this does not ask it.
-int listsAddress(PCCERT_CONTEXT certificate, const char* hostName) {
-    AddressList address;
-    if (!parseNumericAddress(hostName, 0, address) || address.entries[0].family != kAddressFamilyInet) return 0;
-    alignas(8) unsigned char storage[4096];
-    const CERT_ALT_NAME_INFO* names = alternativeNames(certificate, storage, sizeof storage);
-    for (DWORD index = 0; names != nullptr && index < names->cAltEntry; ++index) {
-        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[index];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-            std::memcmp(entry.IPAddress.pbData, address.entries[0].bytes, 4) == 0) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-// Adds the names the certificate is for: its DNS and IPv4 entries, else
-// its common name, shown as "CN=...".
-void listCertificateNames(PCCERT_CONTEXT certificate, CertificateNames& names) {
-    alignas(8) unsigned char storage[4096];
-    const CERT_ALT_NAME_INFO* entries = alternativeNames(certificate, storage, sizeof storage);
-    char name[512];
-    for (DWORD index = 0; entries != nullptr && index < entries->cAltEntry; ++index) {
-        const CERT_ALT_NAME_ENTRY& entry = entries->rgAltEntry[index];
-        int length = 0;
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-            length = WideCharToMultiByte(CP_UTF8, 0, entry.pwszDNSName, -1, name, sizeof name, nullptr, nullptr) - 1;
-        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
-            const BYTE* bytes = entry.IPAddress.pbData;
-            length = std::snprintf(name, sizeof name, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-        }
-        if (length > 0) addCertificateName(names, name, length);
-    }
-    if (names.count > 0) return;
-    std::memcpy(name, "CN=", 3);
-    DWORD got = cryptCalls.getName(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name + 3,
-                                   static_cast<DWORD>(sizeof name - 3));
-    if (got > 1) addCertificateName(names, name, static_cast<int>(std::strlen(name)));
-}
-
-// Asks the SSL policy whether the chain's certificate is for the host name
-// (wildcards included). Returns 0 when it is, else the policy's error.
-DWORD nameError(PCCERT_CHAIN_CONTEXT chain, const char* hostName) {
-    WCHAR wideName[256];
-    if (MultiByteToWideChar(CP_UTF8, 0, hostName, -1, wideName, 256) == 0) return kNameMismatch;
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA server;
-    std::memset(&server, 0, sizeof server);
-    server.cbSize = sizeof server;
-    server.dwAuthType = AUTHTYPE_SERVER;
-    server.fdwChecks = kIgnoreUnknownAuthority | kIgnoreDates;
-    server.pwszServerName = wideName;
-    CERT_CHAIN_POLICY_PARA parameters = {sizeof parameters, 0, &server};
-    CERT_CHAIN_POLICY_STATUS status;
-    std::memset(&status, 0, sizeof status);
-    status.cbSize = sizeof status;
-    if (!cryptCalls.verifyPolicy(CERT_CHAIN_POLICY_SSL, chain, &parameters, &status)) return kNameMismatch;
-    return status.dwError;
-}
-
-// Finds why the name check fails, if it does. Returns 1 with problem set
-// when it fails.
-int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, BoundedString& problem) {
-    PCCERT_CONTEXT certificate = chain->rgpChain[0]->rgpElement[0]->pCertContext;
-    DWORD error = 0;
-    if (isAddress(hostName)) {
-        error = listsAddress(certificate, hostName) ? 0 : kNameMismatch;
-    } else {
-        error = nameError(chain, hostName);
-    }
-    if (error == 0) return 0;
-    if (error != kNameMismatch) {
-        describeTlsRefusal(tlsNotTrusted, hostName, "", problem);
-        return 1;
-    }
-    CertificateNames names;
-    listCertificateNames(certificate, names);
-    BoundedString shown;
-    showCertificateNames(names, shown);
-    describeTlsRefusal(tlsOtherName, hostName, textOf(shown), problem);
-    return 1;
-}
-
-// Checks the server's certificate: chain, dates, name. Returns tlsStarted,
-// or tlsRefused with problem set for the first check that failed.
-int checkCertificate(PCCERT_CONTEXT certificate, const char* hostName, BoundedString& problem) {
-    CERT_CHAIN_PARA parameters;
-    std::memset(&parameters, 0, sizeof parameters);
-    parameters.cbSize = sizeof parameters;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    int trusted = 0;
-    int failed = 1;
-    if (cryptCalls.getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, 0, nullptr, &chain)) {
-        trusted = chainIsTrusted(chain);
-        failed = !trusted || findDateFailure(chain, hostName, problem) || findNameFailure(chain, hostName, problem);
-        cryptCalls.freeChain(chain);
-    }
-    if (!failed) return tlsStarted;
-    if (!trusted) describeTlsRefusal(tlsNotTrusted, hostName, "", problem);
-    return tlsRefused;
-}
-
 // Returns the name of the TLS version SChannel agreed on.
 const char* versionName(DWORD protocol) {
     if (protocol & SP_PROT_TLS1_3_CLIENT) return "TLSv1.3";
@@ -443,9 +252,7 @@ void logSession(TlsSession& session, PCCERT_CONTEXT certificate, int checked) {
     describeCipher(session, connection, cipher, sizeof cipher);
     char subject[512] = "";
     char issuer[512] = "";
-    CERT_INFO* info = certificate->pCertInfo;
-    cryptCalls.nameToText(X509_ASN_ENCODING, &info->Subject, CERT_X500_NAME_STR, subject, sizeof subject);
-    cryptCalls.nameToText(X509_ASN_ENCODING, &info->Issuer, CERT_X500_NAME_STR, issuer, sizeof issuer);
+    certificateNames(certificate, subject, sizeof subject, issuer, sizeof issuer);
     logTlsDetails(versionName(connection.dwProtocol), cipher, subject, issuer, checked);
 }
 
@@ -461,7 +268,7 @@ int checkServer(TlsSession& session, const TlsPeer& peer, BoundedString& problem
     }
     int outcome = peer.acceptAnyCertificate ? tlsStarted : checkCertificate(certificate, peer.hostName, problem);
     if (outcome == tlsStarted) logSession(session, certificate, !peer.acceptAnyCertificate);
-    cryptCalls.freeCertificate(certificate);
+    freeCertificate(certificate);
     return outcome;
 }
 
