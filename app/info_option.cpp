@@ -26,7 +26,7 @@ const char kHelpSection[] =
     "  0   fetched on the first attempt; or --help or --version\n"
     "  1   wrong arguments, a bad server address or proxy variable\n"
     "  2   the server's name (or the proxy's) could not be resolved\n"
-    "  3   the server refused the request (-f, or a proxy's 407)\n"
+    "  3   the server refused the request (-f), a login (401) or a proxy (407)\n"
     "  4   the output file could not be opened, written or closed\n"
     "  5   TLS was refused: the certificate or the handshake\n"
     "  6   a redirect was not followed\n"

@@ -21,6 +21,7 @@ int failConnect(const NetAddress& address, TransferResult& result) {
 }
 
 void traceConnect(const NetAddress& address) {
+    if (verbosity < 9) return;  // the address is formatted for the trace only
     logAt(9, "Connecting to server, address=%s, port=%d...\n", formatAddress(address), address.port);
 }
 

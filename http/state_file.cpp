@@ -28,8 +28,10 @@ __attribute__((format(printf, 2, 3))) int appendLine(int length, const char* for
     return length + added < kStateCapacity ? length + added : kStateCapacity;
 }
 
-int composeState(const PartsState& state) {
-    int length = appendLine(0, "%s\naddress %s\n", kFirstLine, textOf(state.address));
+// Writes the state into stateText, naming address as the one given.
+// Returns its length.
+int composeState(const char* address, const PartsState& state) {
+    int length = appendLine(0, "%s\naddress %s\n", kFirstLine, address);
     if (state.partsAddress.length > 0) length = appendLine(length, "parts-address %s\n", textOf(state.partsAddress));
     length = appendLine(length, "total %" PRId64 "\nfirst %" PRId64 "\nlast %" PRId64 "\n", state.totalLength,
                         state.firstByte, state.lastByte);
@@ -120,6 +122,15 @@ int readStateText(char* text, PartsState& state) {
     return stateUnreadable;
 }
 
+// Makes the composed text the state file's content. Returns 1, or 0 with
+// the note of the call that failed.
+int writeComposed(const char* name, int length, BoundedString& note) {
+    const char* failedCall = "";
+    if (replaceFileContent(name, stateText, length, &failedCall) == 0) return 1;
+    assignFormat(note, "%s: %s\n", failedCall, std::strerror(errno));
+    return 0;
+}
+
 }  // namespace
 
 void partsStateName(const char* outputName, BoundedString& name) {
@@ -130,11 +141,7 @@ void partsStateName(const char* outputName, BoundedString& name) {
 }
 
 int writePartsState(const char* name, const PartsState& state, BoundedString& note) {
-    int length = composeState(state);
-    const char* failedCall = "";
-    if (replaceFileContent(name, stateText, length, &failedCall) == 0) return 1;
-    assignFormat(note, "%s: %s\n", failedCall, std::strerror(errno));
-    return 0;
+    return writeComposed(name, composeState(textOf(state.address), state), note);
 }
 
 int readPartsState(const char* name, PartsState& state) {
@@ -162,8 +169,6 @@ void takeVersion(const StoredBytes& stored, PartsState& state) {
 
 namespace {
 
-PartsState oneConnectionState;
-
 // Gives up the state file for the rest of the run, taking with it what it
 // said of bytes the output no longer holds. Returns 0.
 int giveUpState(PartsHandOver& handOver, const BoundedString& note) {
@@ -186,10 +191,8 @@ int recordOneConnectionState(PartsHandOver& handOver, const StoredBytes& stored)
         assignFormat(note, "remove: %s\n", std::strerror(errno));
         return giveUpState(handOver, note);
     }
-    // Past the run's first write the address's buffer is reused: no attempt allocates.
-    PartsState& state = oneConnectionState;
-    assignBytes(state.address, handOver.address.buffer, handOver.address.length);
+    PartsState state;  // its address is the hand-over's, not copied: no attempt allocates
     takeVersion(stored, state);
     state.prefix = 1;
-    return writePartsState(name, state, note) || giveUpState(handOver, note);
+    return writeComposed(name, composeState(textOf(handOver.address), state), note) || giveUpState(handOver, note);
 }
