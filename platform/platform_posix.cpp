@@ -435,7 +435,7 @@ void setLastSocketError(int code) { lastError = code; }
 void closeSocket(SocketHandle socket) {
     if (socket == kInvalidSocket) return;
     close(static_cast<int>(socket));
-    closeBodyPipe();
+    forgetSocketOutput(static_cast<int>(socket));
 }
 
 void installInterruptHandler(void (*handler)(), const char* farewell, int status) {

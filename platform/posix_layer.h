@@ -15,5 +15,6 @@ int waitForSocket(int socket, short events);
 // Notes that the output took bytes: the watchdog waits for it again.
 void noteOutputMoving();
 
-// Closes the body pipe and forgets what the output is: with the socket.
-void closeBodyPipe();
+// Closes the body pipe and forgets what the output is and how the socket
+// was read: with the socket.
+void forgetSocketOutput(int socket);
