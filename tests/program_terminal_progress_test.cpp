@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -48,9 +49,10 @@ struct TerminalRun {
 
 // Runs the program with its standard error on a new pseudo-terminal of the
 // given width and reads what it shows there until it exits or 20 s passed;
-// sends SIGINT once the terminal shows interruptWhenSeen, when given.
+// sends SIGINT once the terminal shows interruptWhenSeen, when given, and
+// the file named filled (if any) holds fillSize bytes.
 TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned short columns,
-                          std::string interruptWhenSeen = "") {
+                          std::string interruptWhenSeen = "", const std::string& filled = "", off_t fillSize = 0) {
     TerminalRun run;
     int controller = posix_openpt(O_RDWR | O_NOCTTY);
     if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) return run;
@@ -69,12 +71,15 @@ TerminalRun runOnTerminal(const std::vector<std::string>& arguments, unsigned sh
             kill(child, SIGKILL);
             break;
         }
-        if (poll(&watched, 1, 50) <= 0) continue;
-        char block[4096];
-        ssize_t count = read(controller, block, sizeof block);
-        if (count <= 0) break;  // no process holds the terminal any more
-        run.shown.append(block, static_cast<size_t>(count));
-        if (!interruptWhenSeen.empty() && run.shown.find(interruptWhenSeen) != std::string::npos) {
+        if (poll(&watched, 1, 50) > 0) {
+            char block[4096];
+            ssize_t count = read(controller, block, sizeof block);
+            if (count <= 0) break;  // no process holds the terminal any more
+            run.shown.append(block, static_cast<size_t>(count));
+        }
+        struct stat file;
+        int fileReady = filled.empty() || (stat(filled.c_str(), &file) == 0 && file.st_size >= fillSize);
+        if (!interruptWhenSeen.empty() && fileReady && run.shown.find(interruptWhenSeen) != std::string::npos) {
             kill(child, SIGINT);
             interruptWhenSeen.clear();
         }
@@ -177,7 +182,9 @@ TEST(TerminalProgress, InterruptEndsMeterLineFirst) {
                                    stallUntilStopped()}}));
     ScratchDirectory scratch;
     ASSERT_NE("", scratch.path);
-    TerminalRun run = runOnTerminal({WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/tty"}, 80, " KiB / ");
+    // Interrupted once every byte sent is stored, so that the last count is known.
+    TerminalRun run = runOnTerminal({WEBHAUL_BINARY, scratch.path + "out.bin", "127.0.0.1", "/tty"}, 80, " KiB / ",
+                                    scratch.path + "out.bin", 30000);
     stopFakeServer(server);
     EXPECT_EQ(99, run.exitStatus) << run.shown;
     size_t interrupt = run.shown.rfind("\r\nINTERRUPT\r\n");
