@@ -1,6 +1,5 @@
 #include "app/command_line.h"
 
-#include <cctype>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include "app/server_argument.h"
 #include "app/checksum.h"
 #include "http/transfer.h"
+#include "support/ascii_text.h"
 #include "support/log.h"
 #include "support/shown_text.h"
 
@@ -71,7 +71,7 @@ void scanConnections(const char* text, int& connections) {
 }
 
 void scanOption(const char* argument, CommandLine& commandLine) {
-    switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
+    switch (asciiLower(argument[1])) {
         case 'h':
             commandLine.headersOnly = 1;
             break;

@@ -1,6 +1,5 @@
 #include "http/redirect.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "http/transfer.h"
@@ -217,7 +216,7 @@ int resolveLocation(const char* base, const char* location, BoundedString& targe
     Builder output{resolved};
     const Reference& origin = reference.scheme.start != nullptr ? reference : baseParts;
     for (int index = 0; index < origin.scheme.length; ++index) {
-        char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(origin.scheme.start[index])));
+        char lower = asciiLower(origin.scheme.start[index]);
         append(output, &lower, 1);
     }
     append(output, "://", 3);

@@ -73,12 +73,13 @@ struct PartsHandOver {
     TlsSession* tls = nullptr;
     int addressIndex = 0;     // the request's address the reply came from
     int wholeFile = 0;        // the reply is a 200: its body is the whole file
-    char pending[16384];      // body bytes that came with the header section
     int pendingCount = 0;
     std::int64_t bodyEnd = 0;      // one past the last byte the reply's body holds
     BoundedString stateFile;       // "<file>.webhaul"; "": the run keeps none
     BoundedString address;         // the address the command line named, for the state file
     BoundedString stateProblem;    // why the run keeps no state file, when it was given up
+    // Last, so that a run on one connection never touches its pages.
+    char pending[16384];           // body bytes that came with the header section
 };
 
 struct TransferRequest {

@@ -247,7 +247,11 @@ int parseNumericAddress(const char* text, int port, AddressList& list) {
     NetAddress& entry = list.entries[0];
     entry = NetAddress();
     entry.port = port;
-    std::uint32_t dotted = inet_addr(text);
+    // The dotted form first: inet_addr, for the older forms ("127.1"), is
+    // code a plain run need not map. Either way 255.255.255.255 is no
+    // address here, as for Windows Sockets.
+    std::uint32_t dotted = INADDR_NONE;
+    if (inet_pton(AF_INET, text, &dotted) != 1) dotted = inet_addr(text);
     if (dotted != INADDR_NONE) {
         entry.family = kAddressFamilyInet;
         std::memcpy(entry.bytes, &dotted, sizeof dotted);

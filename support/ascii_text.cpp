@@ -4,9 +4,7 @@
 
 int equalIgnoringCase(const char* text, const char* other, int count) {
     for (int index = 0; index < count; ++index) {
-        unsigned char a = static_cast<unsigned char>(text[index]);
-        unsigned char b = static_cast<unsigned char>(other[index]);
-        if (std::tolower(a) != std::tolower(b)) return 0;
+        if (asciiLower(text[index]) != asciiLower(other[index])) return 0;
     }
     return 1;
 }

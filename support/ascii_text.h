@@ -15,3 +15,10 @@ int schemeWordLength(const char* text);
 
 // Returns the value of a hex digit, either case, or -1 for another byte.
 int hexDigitValue(char character);
+
+// Returns the letter in lower case, any other byte as it is. ASCII only,
+// whatever the locale, and without the C library's case tables, which a
+// plain run would otherwise map for this alone.
+inline char asciiLower(char character) {
+    return character >= 'A' && character <= 'Z' ? static_cast<char>(character - 'A' + 'a') : character;
+}
