@@ -3,6 +3,8 @@
 // Sockets are non-blocking underneath so that every wait can also watch
 // a self-pipe that the interrupt signal writes to, and can end after the
 // idle limit; to the layers above, the calls still behave as blocking ones.
+// (A socket whose body goes straight into the file waits in the kernel for
+// at most a moment before that wait: see posix_output.cpp.)
 #include "platform/platform.h"
 #include "platform/posix_layer.h"
 
