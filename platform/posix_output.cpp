@@ -53,18 +53,23 @@ std::uint64_t gatheringSockets[kGatherSetSize / 64];
 // are none and the wait goes on in poll.
 const long kGatherMicros = 2000;
 
+// Returns the socket's bit in gatheringSockets, 0 past the set.
+std::uint64_t gatherBit(int socket) {
+    return socket >= 0 && socket < kGatherSetSize ? std::uint64_t(1) << (socket % 64) : 0;
+}
+
 // A non-blocking splice from a socket returns after one pass over what has
 // arrived; a blocking one goes on while more arrives (512 MiB to /dev/null
 // on loopback: two thirds of the splice calls, 2 polls instead of about
-// 4,000, a fifth less processor time). The socket blocks only briefly: when nothing arrives within
-// kGatherMicros the splice fails with EAGAIN and the wait goes on in poll,
-// which watches the idle limit and the interrupt. An interrupt meets
-// the brief wait as EINTR, since a receive with a time limit is never
-// restarted. Nothing is sent on the socket once the body has begun.
+// 4,000, a fifth less processor time). The socket blocks only briefly:
+// when nothing arrives within kGatherMicros the splice fails with EAGAIN
+// and the wait goes on in poll, which watches the idle limit and the
+// interrupt. An interrupt meets the brief wait as EINTR, since a receive
+// with a time limit is never restarted. Nothing is sent on the socket once
+// the body has begun.
 void letSocketGather(int socket) {
-    if (socket < 0 || socket >= kGatherSetSize) return;
-    std::uint64_t bit = std::uint64_t(1) << (socket % 64);
-    if (gatheringSockets[socket / 64] & bit) return;
+    std::uint64_t bit = gatherBit(socket);
+    if (bit == 0 || (gatheringSockets[socket / 64] & bit) != 0) return;
     gatheringSockets[socket / 64] |= bit;
     timeval brief = {0, kGatherMicros};
     int flags = fcntl(socket, F_GETFL);
@@ -240,7 +245,7 @@ void discardPipe() {
 }  // namespace
 
 void forgetSocketOutput(int socket) {
-    if (socket >= 0 && socket < kGatherSetSize) gatheringSockets[socket / 64] &= ~(std::uint64_t(1) << (socket % 64));
+    if (gatherBit(socket) != 0) gatheringSockets[socket / 64] &= ~gatherBit(socket);
     outputBook = OutputBook();
     if (bodyPipe[0] < 0) return;
     close(bodyPipe[0]);
