@@ -165,9 +165,7 @@ int findNameFailure(PCCERT_CHAIN_CONTEXT chain, const char* hostName, BoundedStr
     }
     CertificateNames names;
     listCertificateNames(certificate, names);
-    BoundedString shown;
-    showCertificateNames(names, shown);
-    describeTlsRefusal(tlsOtherName, hostName, textOf(shown), problem);
+    describeNameMismatch(names, hostName, problem);
     return 1;
 }
 

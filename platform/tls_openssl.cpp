@@ -270,9 +270,7 @@ int checkCertificate(const TlsSession& session, X509* certificate, const char* h
     if (!certificateFitsHost(certificate, host)) {
         CertificateNames names;
         listCertificateNames(certificate, names);
-        BoundedString shown;
-        showCertificateNames(names, shown);
-        describeTlsRefusal(tlsOtherName, host, textOf(shown), problem);
+        describeNameMismatch(names, host, problem);
         return 0;
     }
     return 1;

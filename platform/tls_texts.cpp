@@ -52,16 +52,19 @@ void addCertificateName(CertificateNames& names, const char* name, int length) {
     appendEscaped(names.shown, name, length);
 }
 
-void showCertificateNames(const CertificateNames& names, BoundedString& text) {
+void describeNameMismatch(const CertificateNames& names, const char* hostName, BoundedString& problem) {
+    BoundedString shown;
     if (names.count == 0) {
-        assignText(text, "an unnamed host");
-        return;
+        assignText(shown, "an unnamed host");
+    } else {
+        shown = names.shown;
     }
-    text = names.shown;
-    if (names.count <= kShownCertificateNames) return;
-    BoundedString more;
-    assignFormat(more, " and %d more", names.count - kShownCertificateNames);
-    appendBytes(text, more.buffer, more.length);
+    if (names.count > kShownCertificateNames) {
+        BoundedString more;
+        assignFormat(more, " and %d more", names.count - kShownCertificateNames);
+        appendBytes(shown, more.buffer, more.length);
+    }
+    describeTlsRefusal(tlsOtherName, hostName, textOf(shown), problem);
 }
 
 void logTlsDetails(const char* version, const char* cipher, const char* subject, const char* issuer,

@@ -39,9 +39,10 @@ struct CertificateNames {
 // Adds a name of length bytes the certificate holds.
 void addCertificateName(CertificateNames& names, const char* name, int length);
 
-// Sets text to the names for the line: "a, b, c, d, e and 3 more", or "an
-// unnamed host" when there are none.
-void showCertificateNames(const CertificateNames& names, BoundedString& text);
+// Sets problem to the line of a certificate for other names than
+// hostName, naming them as "a, b, c, d, e and 3 more", or "an unnamed
+// host" when there are none.
+void describeNameMismatch(const CertificateNames& names, const char* hostName, BoundedString& problem);
 
 // Logs at level 9 what the handshake agreed on and what the check found:
 // checked is 1 when the certificate passed, 0 when it was not checked.
