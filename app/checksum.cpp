@@ -50,7 +50,7 @@ void formatDigest(const unsigned char* digest, char* text) {
 // the note of the call that failed.
 int hashFile(const char* name, Sha256Hash& hash, BoundedString& note) {
     char* piece = static_cast<char*>(std::malloc(kReadBackCapacity));
-    std::FILE* file = piece == nullptr ? nullptr : std::fopen(name, "rb");
+    std::FILE* file = piece == nullptr ? nullptr : openStream(name, "rb");
     if (file == nullptr) {
         assignFormat(note, "%s: %s\n", piece == nullptr ? "malloc" : "fopen", std::strerror(errno));
         std::free(piece);

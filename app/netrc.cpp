@@ -205,7 +205,7 @@ const char* netrcName(BoundedString& name, int& named) {
 // Reads the file into netrcText. Returns 1, or 0 after the level-1 line
 // (none for a missing file that was not named explicitly).
 int readNetrcFile(const char* name, int named) {
-    std::FILE* file = std::fopen(name, "rb");
+    std::FILE* file = openStream(name, "rb");
     if (file == nullptr) {
         if (errno != ENOENT || named) sayNotUsed(name, std::strerror(errno));
         return 0;

@@ -29,12 +29,12 @@ const char* environmentValue(const char* name) {
 // or it is empty.
 // Returns 1, or 0 when it is no host and port.
 int takeHostAndPort(const char* text, int count, ProxySettings& proxy) {
-    char copy[kProxyValueCapacity + 1];
     if (count > kProxyValueCapacity) return 0;
     // An empty port is the default one, as in a URL.
     if (count > 0 && text[count - 1] == ':') --count;
-    std::memcpy(copy, text, static_cast<size_t>(count));
-    copy[count] = '\0';
+    BoundedString kept;
+    assignBytes(kept, text, count);
+    const char* copy = textOf(kept);
     ServerArgument server;
     BoundedString ignored;
     if (!parseServerArgument(copy, server, ignored)) return 0;

@@ -227,12 +227,12 @@ std::FILE* openOutput(const CommandLine& commandLine) {
     // Only a regular file is opened for reading too: a pipe opened so
     // would count a writer that comes and goes.
     if (fileNameKind(name, 1) == fileNameRegular) {
-        std::FILE* kept = std::fopen(name, "r+b");
+        std::FILE* kept = openStream(name, "r+b");
         if (kept != nullptr && regularFileSize(kept) >= 0) return kept;
         if (kept != nullptr) std::fclose(kept);
         if (kept == nullptr && commandLine.continueFile && errno != ENOENT) return nullptr;
     }
-    return std::fopen(name, "wb");
+    return openStream(name, "wb");
 }
 
 // Returns 1 when a kept file of this size can be the start of the asked

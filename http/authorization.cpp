@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "support/ascii_text.h"
+#include "support/format_text.h"
 #include "support/log.h"
 #include "support/shown_text.h"
 
@@ -93,16 +94,15 @@ int encodeLogin(const char* user, const char* password, BoundedString& encoded) 
     int passwordLength = password == nullptr ? 0 : static_cast<int>(std::strlen(password));
     if (userLength + passwordLength > kLongestLogin) return loginTooLong;
     if (std::strchr(user, ':') != nullptr) return loginColonInUser;
-    char joined[kLongestLogin + 2];
-    std::memcpy(joined, user, static_cast<size_t>(userLength));
-    joined[userLength] = ':';
-    if (passwordLength > 0) std::memcpy(joined + userLength + 1, password, static_cast<size_t>(passwordLength));
-    int length = userLength + 1 + passwordLength;
+    unsigned char joined[kLongestLogin + 2];
+    int length = 0;
+    for (const char* byte = user; *byte != '\0'; ++byte) joined[length++] = static_cast<unsigned char>(*byte);
+    joined[length++] = ':';
+    for (int index = 0; index < passwordLength; ++index) joined[length++] = static_cast<unsigned char>(password[index]);
     for (int index = 0; index < length; ++index) {
-        unsigned char byte = static_cast<unsigned char>(joined[index]);
-        if (byte < 32 || byte == 127) return loginControlByte;
+        if (joined[index] < 32 || joined[index] == 127) return loginControlByte;
     }
-    encodeBase64(reinterpret_cast<unsigned char*>(joined), length, encoded);
+    encodeBase64(joined, length, encoded);
     return loginTaken;
 }
 
@@ -137,7 +137,7 @@ int sendsLogin(const TransferRequest& request) {
 
 int composeAuthorization(const TransferRequest& request, char* line, int room) {
     if (!sendsLogin(request)) return 0;
-    int length = std::snprintf(line, static_cast<size_t>(room), "Authorization: Basic %s\r\n", textOf(request.login));
+    int length = formatText(line, static_cast<size_t>(room), "Authorization: Basic %s\r\n", textOf(request.login));
     logAt(9, "                 Authorization: Basic ****\n");
     return length;
 }

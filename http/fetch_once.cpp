@@ -13,6 +13,7 @@
 #include "http/transfer.h"
 #include "http/tunnel.h"
 #include "platform/sha256.h"
+#include "support/format_text.h"
 #include "support/log.h"
 #include "support/shown_text.h"
 #include "support/socket_errors.h"
@@ -51,9 +52,9 @@ int failFileCall(TransferResult& result, const char* call, int errorNumber) {
 int composeHostLine(const TransferRequest& request, char* line, int room) {
     int length = 0;
     if (request.port == (request.secure ? kDefaultHttpsPort : kDefaultHttpPort)) {
-        length = std::snprintf(line, static_cast<size_t>(room), "Host: %s\r\n", textOf(request.host));
+        length = formatText(line, static_cast<size_t>(room), "Host: %s\r\n", textOf(request.host));
     } else {
-        length = std::snprintf(line, static_cast<size_t>(room), "Host: %s:%d\r\n", textOf(request.host), request.port);
+        length = formatText(line, static_cast<size_t>(room), "Host: %s:%d\r\n", textOf(request.host), request.port);
     }
     logAt(9, "                 %s", line);
     return length;
@@ -64,10 +65,10 @@ int composeHostLine(const TransferRequest& request, char* line, int room) {
 int composeRangeLine(const TransferRequest& request, char* line, int room) {
     int length = 0;
     if (request.rangeLast == -1) {
-        length = std::snprintf(line, static_cast<size_t>(room), "Range: bytes=%" PRId64 "-\r\n", request.rangeFirst);
+        length = formatText(line, static_cast<size_t>(room), "Range: bytes=%" PRId64 "-\r\n", request.rangeFirst);
     } else {
-        length = std::snprintf(line, static_cast<size_t>(room), "Range: bytes=%" PRId64 "-%" PRId64 "\r\n",
-                               request.rangeFirst, request.rangeLast);
+        length = formatText(line, static_cast<size_t>(room), "Range: bytes=%" PRId64 "-%" PRId64 "\r\n",
+                            request.rangeFirst, request.rangeLast);
     }
     logAt(9, "                 %s", line);
     return length;
@@ -88,20 +89,20 @@ int composeRequest(const TransferRequest& request, char* text, int capacity) {
     int length = 0;
     int proxied = request.viaProxy && !request.secure;
     if (!proxied) {
-        length = std::snprintf(text, static_cast<size_t>(capacity), "%s%s HTTP/1.0\r\n", method, textOf(request.path));
+        length = formatText(text, static_cast<size_t>(capacity), "%s%s HTTP/1.0\r\n", method, textOf(request.path));
     } else if (request.port == kDefaultHttpPort) {
-        length = std::snprintf(text, static_cast<size_t>(capacity), "%shttp://%s%s HTTP/1.0\r\n", method,
-                               textOf(request.host), textOf(request.path));
+        length = formatText(text, static_cast<size_t>(capacity), "%shttp://%s%s HTTP/1.0\r\n", method,
+                            textOf(request.host), textOf(request.path));
     } else {
-        length = std::snprintf(text, static_cast<size_t>(capacity), "%shttp://%s:%d%s HTTP/1.0\r\n", method,
-                               textOf(request.host), request.port, textOf(request.path));
+        length = formatText(text, static_cast<size_t>(capacity), "%shttp://%s:%d%s HTTP/1.0\r\n", method,
+                            textOf(request.host), request.port, textOf(request.path));
     }
     traceRequestLine(text, length);
     length += composeHostLine(request, text + length, capacity - length);
     length += composeAuthorization(request, text + length, capacity - length);
     if (proxied) length += composeProxyAuthorization(request, text + length, capacity - length);
     if (request.rangeFirst != -1) length += composeRangeLine(request, text + length, capacity - length);
-    length += std::snprintf(text + length, static_cast<size_t>(capacity - length), "\r\n");
+    length += formatText(text + length, static_cast<size_t>(capacity - length), "\r\n");
     return length;
 }
 

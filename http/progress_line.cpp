@@ -1,8 +1,9 @@
 #include "http/progress_line.h"
 
-#include <cinttypes>
+#include <cstdint>
 
 #include "platform/platform.h"
+#include "support/decimal_text.h"
 #include "support/log.h"
 #include "support/progress_meter.h"
 
@@ -22,7 +23,13 @@ void drawPlainLine(std::int64_t bodyBytes, std::int64_t progressLength) {
     if (progressLength > 0) {
         percent = static_cast<double>(bodyBytes) / static_cast<double>(progressLength) * 100.0;
     }
-    logAt(3, "\rReceived %" PRId64 "/%" PRId64 " (%1.1f%%)...", bodyBytes, progressLength, percent);
+    char received[kDecimalRoom];
+    char length[kDecimalRoom];
+    char shownPercent[32];
+    writeDecimal(received, bodyBytes);
+    writeDecimal(length, progressLength);
+    writeOneDecimal(shownPercent, sizeof shownPercent, percent);
+    logAt(3, "\rReceived %s/%s (%s%%)...", received, length, shownPercent);
 }
 
 void drawMeter(ProgressLine& line, std::int64_t bodyBytes) {

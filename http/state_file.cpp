@@ -1,13 +1,14 @@
 #include "http/state_file.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "support/decimal_text.h"
+#include "support/format_text.h"
 
 namespace {
 
@@ -22,10 +23,18 @@ char stateText[kStateCapacity + 1];
 __attribute__((format(printf, 2, 3))) int appendLine(int length, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    int added = std::vsnprintf(stateText + length, static_cast<size_t>(kStateCapacity - length), format, arguments);
+    int added = formatList(stateText + length, static_cast<size_t>(kStateCapacity - length), format, arguments);
     va_end(arguments);
     if (added < 0) return length;
     return length + added < kStateCapacity ? length + added : kStateCapacity;
+}
+
+// Appends the line "<name> <count>", the count written without printf as
+// the progress line's are. Returns the new length.
+int appendCount(int length, const char* name, std::int64_t count) {
+    char digits[kDecimalRoom];
+    writeDecimal(digits, count);
+    return appendLine(length, "%s %s\n", name, digits);
 }
 
 // Writes the state into stateText, naming address as the one given.
@@ -33,14 +42,19 @@ __attribute__((format(printf, 2, 3))) int appendLine(int length, const char* for
 int composeState(const char* address, const PartsState& state) {
     int length = appendLine(0, "%s\naddress %s\n", kFirstLine, address);
     if (state.partsAddress.length > 0) length = appendLine(length, "parts-address %s\n", textOf(state.partsAddress));
-    length = appendLine(length, "total %" PRId64 "\nfirst %" PRId64 "\nlast %" PRId64 "\n", state.totalLength,
-                        state.firstByte, state.lastByte);
+    length = appendCount(length, "total", state.totalLength);
+    length = appendCount(length, "first", state.firstByte);
+    length = appendCount(length, "last", state.lastByte);
     if (state.validator[0] != '\0') {
         length = appendLine(length, "%s %s\n", state.validatorIsTag ? "etag" : "modified", state.validator);
     }
     if (state.prefix) length = appendLine(length, "prefix\n");
     for (int index = 0; index < state.rangeCount; ++index) {
-        length = appendLine(length, "stored %" PRId64 " %" PRId64 "\n", state.starts[index], state.ends[index]);
+        char start[kDecimalRoom];
+        char end[kDecimalRoom];
+        writeDecimal(start, state.starts[index]);
+        writeDecimal(end, state.ends[index]);
+        length = appendLine(length, "stored %s %s\n", start, end);
     }
     return appendLine(length, "end\n");
 }
@@ -149,7 +163,7 @@ int readPartsState(const char* name, PartsState& state) {
     int kind = fileNameKind(name, 0);
     if (kind == fileNameMissing) return stateMissing;
     if (kind != fileNameRegular) return stateUnreadable;
-    std::FILE* file = std::fopen(name, "rb");
+    std::FILE* file = openStream(name, "rb");
     if (file == nullptr) return errno == ENOENT ? stateMissing : stateUnreadable;
     size_t length = std::fread(stateText, 1, kStateCapacity, file);
     int failed = std::ferror(file) || length == static_cast<size_t>(kStateCapacity);

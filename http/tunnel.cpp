@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "http/reply_headers.h"
+#include "support/format_text.h"
 #include "support/log.h"
 #include "support/socket_errors.h"
 
@@ -48,8 +49,8 @@ int readAnswer(Connection& connection, HeaderSection& section, TransferResult& a
 int composeProxyAuthorization(const TransferRequest& request, char* line, int room) {
     const ProxySettings& proxy = proxyOf(request);
     if (proxy.credentials.length == 0) return 0;
-    int length = std::snprintf(line, static_cast<size_t>(room), "Proxy-Authorization: Basic %s\r\n",
-                               textOf(proxy.credentials));
+    int length =
+        formatText(line, static_cast<size_t>(room), "Proxy-Authorization: Basic %s\r\n", textOf(proxy.credentials));
     logAt(9, "                 Proxy-Authorization: Basic ...\n");
     return length;
 }
@@ -57,12 +58,12 @@ int composeProxyAuthorization(const TransferRequest& request, char* line, int ro
 int openTunnel(Connection& connection, const TransferRequest& request, TransferResult& result) {
     if (!request.viaProxy || !request.secure) return 1;
     static char text[kConnectCapacity];
-    int length = std::snprintf(text, sizeof text, "CONNECT %s:%d HTTP/1.0\r\n", textOf(request.host), request.port);
+    int length = formatText(text, sizeof text, "CONNECT %s:%d HTTP/1.0\r\n", textOf(request.host), request.port);
     logAt(9, "Sending request: %s", text);
-    length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length), "Host: %s:%d\r\n",
-                            textOf(request.host), request.port);
+    length += formatText(text + length, sizeof text - static_cast<size_t>(length), "Host: %s:%d\r\n",
+                         textOf(request.host), request.port);
     length += composeProxyAuthorization(request, text + length, kConnectCapacity - length);
-    length += std::snprintf(text + length, sizeof text - static_cast<size_t>(length), "\r\n");
+    length += formatText(text + length, sizeof text - static_cast<size_t>(length), "\r\n");
     if (sendOnConnection(connection, text, length) < 0) {
         BoundedString reason = lastSocketErrorText();
         return failTunnel(result, textOf(reason));

@@ -201,6 +201,10 @@ int replaceFileContent(const char* name, const char* bytes, int count, const cha
 // the runtime's error left set.
 int removeFileIfPresent(const char* name);
 
+// Opens the file name as a stream in one of the modes "rb", "r+b" or "wb",
+// as fopen would. Returns the stream, or null with errno set.
+std::FILE* openStream(const char* name, const char* mode);
+
 // What fileNameKind finds at a name.
 enum FileNameKind {
     fileNameMissing,  // nothing: a file can be made there

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/tls_texts.h"
+#include "support/format_text.h"
 
 #ifdef WEBHAUL_NO_TLS
 
@@ -133,10 +134,10 @@ void formatDay(const ASN1_TIME* time, char* day, size_t room) {
     std::tm parts;
     std::memset(&parts, 0, sizeof parts);
     if (time == nullptr || tls.ASN1_TIME_to_tm(time, &parts) != 1) {
-        std::snprintf(day, room, "an unknown day");
+        formatText(day, room, "an unknown day");
         return;
     }
-    std::snprintf(day, room, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+    formatText(day, room, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
 }
 
 // Writes a name as "CN=a, O=b", as the Windows layer shows it, from
@@ -239,7 +240,7 @@ void listCertificateNames(X509* certificate, CertificateNames& names) {
         return;
     }
     char shown[sizeof commonName + 3];
-    std::snprintf(shown, sizeof shown, "CN=%s", commonName);
+    formatText(shown, sizeof shown, "CN=%s", commonName);
     addCertificateName(names, shown, static_cast<int>(std::strlen(shown)));
 }
 
@@ -384,7 +385,7 @@ int tlsBegin(SocketHandle socket, const TlsPeer& peer, TlsSession*& session, Bou
     made->connection = connection;
     made->descriptor = descriptor;
     made->failedDepth = -1;
-    std::snprintf(made->hostName, sizeof made->hostName, "%s", peer.hostName);
+    formatText(made->hostName, sizeof made->hostName, "%s", peer.hostName);
     tls.SSL_set_ex_data(connection, kSessionSlot, made);
     if (!isAddress(made->hostName)) {
         tls.SSL_ctrl(connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, made->hostName);

@@ -153,6 +153,8 @@ int probeFileReplacement(const char* name, const char** failedCall) {
     return removeFileIfPresent(temporary);
 }
 
+std::FILE* openStream(const char* name, const char* mode) { return std::fopen(name, mode); }
+
 int fileNameKind(const char* name, int followLinks) {
     if (isDeviceName(name)) return fileNameOther;
     DWORD attributes = GetFileAttributesA(name);

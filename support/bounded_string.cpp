@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/format_text.h"
+
 BoundedString::BoundedString(const char* text) { assignText(*this, text); }
 
 BoundedString::BoundedString(const BoundedString& other) {
@@ -77,7 +79,7 @@ void assignFormat(BoundedString& target, const char* format, ...) {
     char scratch[1000];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(scratch, sizeof scratch, format, arguments);
+    formatList(scratch, sizeof scratch, format, arguments);
     va_end(arguments);
     assignText(target, scratch);
 }

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "support/format_text.h"
+
 int verbosity = 3;
 
 void logAt(int level, const char* format, ...) {
@@ -15,7 +17,7 @@ void logAt(int level, const char* format, ...) {
     va_start(arguments, format);
     va_list again;
     va_copy(again, arguments);
-    int length = std::vsnprintf(message, sizeof message, format, arguments);
+    int length = formatList(message, sizeof message, format, arguments);
     if (length >= 0 && static_cast<size_t>(length) < sizeof message) {
         std::fwrite(message, 1, static_cast<size_t>(length), stderr);
     } else {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/format_text.h"
+
 namespace {
 
 // Room for any one part of a line (a size, a rate, a duration, a percentage).
@@ -22,7 +24,7 @@ int formatInto(char* out, int capacity, const char* format, ...) {
     if (capacity <= 0) return 0;
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(out, static_cast<size_t>(capacity), format, arguments);
+    int length = formatList(out, static_cast<size_t>(capacity), format, arguments);
     va_end(arguments);
     if (length < 0) {
         out[0] = '\0';
@@ -61,11 +63,9 @@ long long roundedToNearest(double value) { return static_cast<long long>(value +
 // Writes the percentage of total that stored is, rounded down so that
 // 100.0% means complete. Returns the length.
 int formatPercent(char* out, int capacity, std::int64_t stored, std::int64_t total) {
-    double percent = 100.0;
-    if (total > 0) {
-        percent = static_cast<double>(roundedDown(static_cast<double>(stored) * 1000.0 / static_cast<double>(total))) / 10.0;
-    }
-    return formatInto(out, capacity, "%.1f%%", percent);
+    long long tenths = 1000;
+    if (total > 0) tenths = roundedDown(static_cast<double>(stored) * 1000.0 / static_cast<double>(total));
+    return formatInto(out, capacity, "%lld.%lld%%", tenths / 10, tenths % 10);
 }
 
 // Writes the time until total at the given rate. Returns the length, or 0

@@ -1,0 +1,13 @@
+// Formatting into a caller's buffer: what snprintf and vsnprintf do, for
+// every text the program composes on Linux and Windows alike.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// As vsnprintf: writes at most capacity - 1 bytes and a terminating zero,
+// and returns the length the whole text needs, or a negative count.
+int formatList(char* out, std::size_t capacity, const char* format, va_list arguments);
+
+// As snprintf, the same way.
+int formatText(char* out, std::size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
