@@ -157,7 +157,7 @@ int storeBodyData(TransferRequest& request, TransferResult& result, BodyReader& 
     }
     size_t wanted = static_cast<size_t>(count - skipped);
     if (wanted > 0 && !placeBody(request, result, body)) return 0;
-    size_t written = wanted == 0 ? 0 : std::fwrite(bytes + skipped, 1, wanted, request.output);
+    size_t written = wanted == 0 ? 0 : writeOutputBytes(request.output, bytes + skipped, wanted);
     if (written < wanted) {
         result.bodyBytes += static_cast<std::int64_t>(written);
         actOnPendingInterrupt();  // an output that blocked was cut short by the interrupt

@@ -157,6 +157,12 @@ const int kMoveUnavailable = -3;
 // with receiveBytes instead). Watches the interrupt like receiveBytes.
 int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, int& written);
 
+// Writes count bytes to the stream as fwrite does. An output the direct
+// path serves gets them straight from bytes, after what the stream holds,
+// sparing the copy into its buffer. Returns the count written, less only
+// on failure (errno set).
+size_t writeOutputBytes(std::FILE* file, const char* bytes, size_t count);
+
 // Waits until one of the count sockets is ready: has bytes to read (or
 // its peer closed or failed it), or, where forWrite[i] is set, can take
 // bytes (a connect in progress then ended, either way); or until an

@@ -432,3 +432,15 @@ int moveSocketBytesToFile(SocketHandle socket, std::FILE* file, int capacity, in
     }
     return moved;
 }
+
+size_t writeOutputBytes(std::FILE* file, const char* bytes, size_t count) {
+    if (!outputTakesPipe(file)) return std::fwrite(bytes, 1, count, file);
+    if (std::fflush(file) != 0) return 0;
+    size_t written = 0;
+    while (written < count) {
+        ssize_t wrote = write(outputBook.descriptor, bytes + written, count - written);
+        if (wrote <= 0) break;  // an interrupt, too, ends it short, as it ends fwrite
+        written += static_cast<size_t>(wrote);
+    }
+    return written;
+}

@@ -155,6 +155,10 @@ int probeFileReplacement(const char* name, const char** failedCall) {
 
 std::FILE* openStream(const char* name, const char* mode) { return std::fopen(name, mode); }
 
+size_t writeOutputBytes(std::FILE* file, const char* bytes, size_t count) {
+    return std::fwrite(bytes, 1, count, file);
+}
+
 int fileNameKind(const char* name, int followLinks) {
     if (isDeviceName(name)) return fileNameOther;
     DWORD attributes = GetFileAttributesA(name);

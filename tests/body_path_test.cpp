@@ -265,41 +265,49 @@ TEST(BodyPathRefused, FullDeviceGivesSameNoteOnEitherStart) {
 }
 
 // A file size limit makes the kernel refuse bytes in the middle of a
-// direct move; the plain path must report the same.
+// direct move, or among the bytes that came with the header section; the
+// plain path must report the same, and only bytes in the file count.
 TEST(BodyPathRefused, FileSizeLimitGivesSameNoteOnBothPaths) {
-    const rlim_t kLimit = 200000;
+    struct {
+        rlim_t limit;
+        int bodyWithHeaders;
+    } const rows[] = {{200000, 0}, {1000, 1}};
     rlimit saved;
     ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
     void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = kLimit;
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
-    std::string notes[2];
-    std::string stored[2];
-    TransferResult direct;
-    void (*opens[2])(Output&) = {openRegularFile, openAppendingFile};
-    for (int path = 0; path < 2; ++path) {
-        Output output;
-        opens[path](output);
-        ASSERT_NE(nullptr, output.file);
-        TransferResult result = fetchIntoRefusingFile(output.file, 0);
-        EXPECT_EQ(stageWriteFile, result.stage) << path;
-        notes[path] = textOf(result.errorText);
-        if (path == 0) {
-            direct = result;
-            // A move the file refused midway leaves the stream where the file ends.
-            EXPECT_EQ(static_cast<off_t>(kLimit), ftello(output.file));
+    for (const auto& row : rows) {
+        rlimit limited = saved;
+        limited.rlim_cur = row.limit;
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+        std::string notes[2];
+        std::string stored[2];
+        TransferResult direct;
+        void (*opens[2])(Output&) = {openRegularFile, openAppendingFile};
+        for (int path = 0; path < 2; ++path) {
+            Output output;
+            opens[path](output);
+            ASSERT_NE(nullptr, output.file);
+            static char buffer[64 * 1024];  // as large as the program's, which holds the first block
+            std::setvbuf(output.file, buffer, _IOFBF, sizeof buffer);
+            TransferResult result = fetchIntoRefusingFile(output.file, row.bodyWithHeaders);
+            EXPECT_EQ(stageWriteFile, result.stage) << path;
+            notes[path] = textOf(result.errorText);
+            if (path == 0) {
+                direct = result;
+                // A move the file refused midway leaves the stream where the file ends.
+                EXPECT_EQ(static_cast<off_t>(row.limit), ftello(output.file));
+            }
+            stored[path] = closeOutput(output);
         }
-        stored[path] = closeOutput(output);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ("fwrite: File too large\n", notes[0]) << row.limit;
+        EXPECT_EQ(notes[0], notes[1]);
+        // Every byte the direct path counted is in the file, up to the limit.
+        EXPECT_EQ(static_cast<std::int64_t>(row.limit), direct.bodyBytes);
+        EXPECT_TRUE(stored[0] == patternBytes(row.limit, 5));
+        EXPECT_TRUE(stored[1] == patternBytes(stored[1].size(), 5));
     }
-    setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, savedHandler);
-    EXPECT_EQ("fwrite: File too large\n", notes[0]);
-    EXPECT_EQ(notes[0], notes[1]);
-    // Every byte the direct path counted is in the file, up to the limit.
-    EXPECT_EQ(static_cast<std::int64_t>(kLimit), direct.bodyBytes);
-    EXPECT_TRUE(stored[0] == patternBytes(kLimit, 5));
-    EXPECT_TRUE(stored[1] == patternBytes(stored[1].size(), 5));
 }
 
 // Writes at an offset, perhaps after a cut; the tail of the file shows
