@@ -158,7 +158,7 @@ void onResizeSignal(int) { terminalResized = 1; }
 // every other call a plain run makes, and its pages would cost more
 // resident memory than the system call costs time at a few reads a block.
 std::int64_t millisNow() {
-    timespec now;
+    timespec now{};
     syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
