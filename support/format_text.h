@@ -1,5 +1,5 @@
-// Formatting into a caller's buffer: what snprintf and vsnprintf do, for
-// every text the program composes on Linux and Windows alike.
+// Formatting into a caller's buffer, as snprintf and vsnprintf do, for the
+// texts the shared code and the POSIX layer compose.
 #pragma once
 
 #include <cstdarg>
