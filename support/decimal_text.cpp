@@ -51,19 +51,12 @@ int writeDecimal(char* out, std::int64_t value) {
 }
 
 int writeOneDecimal(char* out, int capacity, double value) {
-    if (capacity <= 0) return 0;
     std::int64_t tenths = roundedTenths(value);
+    if (tenths < 0) return formatInto(out, capacity, "%.1f", value);
     char text[kDecimalRoom + 2];
-    int length = 0;
-    if (tenths < 0) {
-        length = formatText(out, static_cast<size_t>(capacity), "%.1f", value);
-        return length < 0 ? 0 : length < capacity ? length : capacity - 1;
-    }
-    length = writeDecimal(text, tenths / 10);
+    int length = writeDecimal(text, tenths / 10);
     text[length++] = '.';
     text[length++] = static_cast<char>('0' + tenths % 10);
-    if (length > capacity - 1) length = capacity - 1;
-    std::memcpy(out, text, static_cast<size_t>(length));
-    out[length] = '\0';
-    return length;
+    text[length] = '\0';
+    return formatInto(out, capacity, "%s", text);
 }

@@ -20,3 +20,16 @@ int formatText(char* out, std::size_t capacity, const char* format, ...) {
     va_end(arguments);
     return length;
 }
+
+int formatInto(char* out, int capacity, const char* format, ...) {
+    if (capacity <= 0) return 0;
+    va_list arguments;
+    va_start(arguments, format);
+    int length = formatList(out, static_cast<std::size_t>(capacity), format, arguments);
+    va_end(arguments);
+    if (length < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return length < capacity ? length : capacity - 1;
+}

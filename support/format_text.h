@@ -11,3 +11,7 @@ int formatList(char* out, std::size_t capacity, const char* format, va_list argu
 
 // As snprintf, the same way.
 int formatText(char* out, std::size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// As snprintf, but returns the length actually written: never more than
+// capacity - 1, and 0 for no room at all or a failure (out then empty).
+int formatInto(char* out, int capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -1,8 +1,6 @@
 #include "support/progress_meter.h"
 
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "support/format_text.h"
@@ -15,23 +13,6 @@ const int kPartCapacity = 32;
 const int kLineCapacity = 256;
 // Beyond this a time left says nothing useful (99:59:59).
 const std::int64_t kLongestTimeLeft = 99 * 3600 + 59 * 60 + 59;
-
-// snprintf that returns the length actually written: never more than
-// capacity - 1, and 0 for no room at all.
-int formatInto(char* out, int capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
-
-int formatInto(char* out, int capacity, const char* format, ...) {
-    if (capacity <= 0) return 0;
-    va_list arguments;
-    va_start(arguments, format);
-    int length = formatList(out, static_cast<size_t>(capacity), format, arguments);
-    va_end(arguments);
-    if (length < 0) {
-        out[0] = '\0';
-        return 0;
-    }
-    return length < capacity ? length : capacity - 1;
-}
 
 // The most columns a line may take: one less than the width, so the cursor
 // stays off the last column, and no more than the buffer holds.

@@ -22,10 +22,7 @@ TEST(DecimalText, CountsWithTheirSign) {
     struct {
         std::int64_t value;
         const char* text;
-    } const rows[] = {{0, "0"},
-                      {7, "7"},
-                      {-1, "-1"},
-                      {1000000, "1000000"},
+    } const rows[] = {{0, "0"}, {7, "7"}, {-1, "-1"}, {1000000, "1000000"},
                       {std::numeric_limits<std::int64_t>::max(), "9223372036854775807"},
                       {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"}};
     for (const auto& row : rows) {
